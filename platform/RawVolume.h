@@ -1,0 +1,53 @@
+// Raw access to a volume: a block device (/dev/sdb1) or an image file holding one.
+// Every transfer is a positioned read or write at a 64-bit byte offset that loops over short
+// transfers and EINTR; a transfer that cannot complete fails.
+//
+// Threads: any thread; a handle is not shared between threads without the caller's lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// An open volume: a file descriptor, kInvalidVolume when not open.
+using VolumeHandle = int;
+constexpr VolumeHandle kInvalidVolume = -1;
+
+// How a volume is opened.
+enum class VolumeAccess {
+    Shared,     // read and write, others may hold it too
+    Exclusive,  // read and write; a block device with O_EXCL (refused while mounted or held),
+                // an image file with flock(LOCK_EX | LOCK_NB)
+};
+
+// Opens path for reading and writing. Returns kInvalidVolume on failure with *error set to
+// errno (EBUSY / EWOULDBLOCK when an exclusive open is refused).
+VolumeHandle OpenVolume(const std::string& path, VolumeAccess access, int* error);
+
+// Closes a handle (and so releases its lock). Ignores kInvalidVolume.
+void CloseVolume(VolumeHandle handle);
+
+// Reads / writes exactly `bytes` at `offset`. False on any failure or a short transfer
+// (end of volume), with *error set to errno (EIO for a short transfer at the end).
+bool ReadAt(VolumeHandle handle, void* buffer, size_t bytes, uint64_t offset, int* error);
+bool WriteAt(VolumeHandle handle, const void* buffer, size_t bytes, uint64_t offset, int* error);
+
+// Length of the volume in bytes: BLKGETSIZE64 on a block device, the size of a file.
+bool VolumeLengthBytes(VolumeHandle handle, uint64_t* length, int* error);
+
+// Drive geometry; 63 sectors per track and 255 heads where the device does not say.
+struct DiskGeometry {
+    uint32_t sectorsPerTrack = 63;
+    uint32_t heads = 255;
+};
+DiskGeometry QueryGeometry(VolumeHandle handle);
+
+// fsync, and BLKFLSBUF on a block device, so the kernel sees the new contents.
+bool FlushVolume(VolumeHandle handle);
+
+// True when the handle is a block device rather than a file.
+bool IsBlockDevice(VolumeHandle handle);
+
+}  // namespace platform

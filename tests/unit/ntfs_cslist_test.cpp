@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include "ntfs/CSList.h"
+
+namespace {
+
+struct Tracked {
+    explicit Tracked(int v, int* alive) : value(v), alive(alive) { ++*alive; }
+    virtual ~Tracked() { --*alive; }
+    int value;
+    int* alive;
+};
+
+TEST(CSList, DiscardTailThenAppendAttachesAfterNewTail) {
+    int alive = 0;
+    CSList<Tracked> list;
+    auto* a = new Tracked(1, &alive);
+    auto* b = new Tracked(2, &alive);
+    auto* c = new Tracked(3, &alive);
+    list.Append(a);
+    list.Append(b);
+    list.Append(c);
+    EXPECT_TRUE(list.Discard(c));
+    EXPECT_EQ(alive, 2);
+    list.Append(new Tracked(4, &alive));
+    std::vector<int> seen;
+    for (Tracked* t = list.First(); t != nullptr; t = list.Next()) seen.push_back(t->value);
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 4}));
+    EXPECT_EQ(list.Count(), 3);
+    EXPECT_FALSE(list.Discard(c));  // already gone
+}
+
+TEST(CSList, DiscardUnderCursorMovesCursorOn) {
+    int alive = 0;
+    CSList<Tracked> list;
+    for (int i = 1; i <= 4; ++i) list.Append(new Tracked(i, &alive));
+    Tracked* first = list.First();
+    Tracked* second = list.Next();
+    ASSERT_EQ(second->value, 2);
+    list.Discard(second);  // cursor now on 3
+    Tracked* next = list.Next();  // skips 3
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(next->value, 4);
+    EXPECT_EQ(list.Next(), nullptr);
+    EXPECT_EQ(list.Next(), nullptr);  // stays null after the end
+    EXPECT_EQ(first->value, 1);
+    list.Clear();
+    EXPECT_EQ(alive, 0);
+    EXPECT_EQ(list.Count(), 0);
+    EXPECT_EQ(list.First(), nullptr);
+}
+
+TEST(CSList, ReleaseLeavesElementsAlive) {
+    int alive = 0;
+    Tracked* a = new Tracked(1, &alive);
+    {
+        CSList<Tracked> list;
+        list.Append(a);
+        list.Release();
+        EXPECT_EQ(list.Count(), 0);
+    }
+    EXPECT_EQ(alive, 1);
+    delete a;
+}
+
+}  // namespace
