@@ -49,6 +49,10 @@ public:
     IProgressInfor* ProgressSink = nullptr;  // not owned; null: no counting at all
     uint32_t CountReads = 1;                 // nonzero: count reads; zero: count writes
 
+    // Totals over the device's life, for the front ends' summaries (successful transfers).
+    uint64_t SectorsRead = 0;
+    uint64_t SectorsWritten = 0;
+
 protected:
     // Counts n sectors of a transfer in the given direction (reads or writes).
     void CountTransfer(bool isRead, uint32_t n);

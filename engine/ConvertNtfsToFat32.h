@@ -1,0 +1,48 @@
+// The whole NTFS-to-FAT32 conversion of one volume, from an open, locked volume handle to the
+// final FAT32 boot sector.
+//
+// Steps (each a named phase with its own progress milestone):
+//  1. read the NTFS boot sector and the MFT's own record;
+//  2. walk the whole directory tree into memory, refusing what FAT32 cannot hold;
+//  3. check the volume's size, choose the FAT32 cluster size and lay out FAT32;
+//  4. read the volume label;
+//  5. hand over to the same-cluster path or the changed-cluster path, which write the volume.
+// Nothing is written before step 5; with ConversionOptions::checkOnly nothing is written at all.
+//
+// Failures are thrown as SimpleException (kind 1) whose Text() is the sentence the user reads.
+// Threads: runs on the caller's thread; the sink's calls arrive on that thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device/ProgressInforAssist.h"
+#include "platform/RawVolume.h"
+
+// What the caller asks for beyond the plain conversion.
+struct ConversionOptions {
+    bool checkOnly = false;  // do everything up to the first write, then stop
+    bool listPaths = false;  // fill ConversionReport::paths with every path converted
+};
+
+// What the conversion found and did, for the front ends' summaries.
+struct ConversionReport {
+    bool changedClusterSize = false;  // true: the larger-cluster path was (or would be) taken
+    uint64_t volumeBytes = 0;         // length of the volume
+    uint32_t ntfsClusterBytes = 0;    // NTFS cluster size
+    uint32_t fatClusterBytes = 0;     // FAT32 cluster size chosen
+    uint32_t files = 0;               // files that will exist on FAT32
+    uint32_t directories = 0;         // directories (the root not counted)
+    uint64_t clustersNeeded = 0;      // free clusters the conversion needs
+    uint64_t clustersFree = 0;        // free clusters the new layout has
+    uint64_t bytesRead = 0;           // bytes the engine read from the volume
+    uint64_t bytesWritten = 0;        // bytes the engine wrote to the volume
+    std::u16string label;             // the NTFS volume label (empty when none)
+    std::vector<std::u16string> paths;  // with listPaths: "/dir/", "/dir/file", ...
+};
+
+// Converts the volume behind `handle` (not owned, never closed here). `sink` may be null.
+// `report`, when given, is filled as far as the conversion got, also when it throws.
+void ConvertNtfsToFat32(IProgressInfor* sink, platform::VolumeHandle handle,
+                        const ConversionOptions& options = {}, ConversionReport* report = nullptr);
