@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -19,7 +20,8 @@ constexpr VolumeHandle kInvalidVolume = -1;
 enum class VolumeAccess {
     Shared,     // read and write, others may hold it too
     Exclusive,  // read and write; a block device with O_EXCL (refused while mounted or held),
-                // an image file with flock(LOCK_EX | LOCK_NB)
+                // an image file with flock(LOCK_EX | LOCK_NB) plus a whole-file write lock of
+                // its open file description (refused while another open holds either)
 };
 
 // Opens path for reading and writing. Returns kInvalidVolume on failure with *error set to
@@ -30,7 +32,9 @@ VolumeHandle OpenVolume(const std::string& path, VolumeAccess access, int* error
 void CloseVolume(VolumeHandle handle);
 
 // Reads / writes exactly `bytes` at `offset`. False on any failure or a short transfer
-// (end of volume), with *error set to errno (EIO for a short transfer at the end).
+// (end of volume), with *error set to errno (EIO for a short read at the end, ENOSPC for a
+// write past the end). An image file is never grown: a write beyond its length fails, as it
+// would on the block device the image stands for. Zero bytes always succeed on an open handle.
 bool ReadAt(VolumeHandle handle, void* buffer, size_t bytes, uint64_t offset, int* error);
 bool WriteAt(VolumeHandle handle, const void* buffer, size_t bytes, uint64_t offset, int* error);
 
@@ -49,5 +53,9 @@ bool FlushVolume(VolumeHandle handle);
 
 // True when the handle is a block device rather than a file.
 bool IsBlockDevice(VolumeHandle handle);
+
+// The loop devices ("/dev/loop3") whose backing file is the image at imagePath (the same
+// file, however it is spelled), in name order; empty for anything but a regular file.
+std::vector<std::string> LoopDevicesBackedBy(const std::string& imagePath);
 
 }  // namespace platform
