@@ -1,0 +1,56 @@
+// Text conversions between the encodings the converter meets.
+//
+// - UTF-16 (char16_t): NTFS names, FAT long names and every "wide" string of the system.
+// - Windows-1252: the 8-bit code page of short names and the volume label, as Western
+//   Windows writes them. A character that 1252 cannot hold becomes '_' (never '?', which
+//   is not allowed in a short name).
+// - UTF-8: the 8-bit text of log lines and of everything shown on a Linux terminal.
+//
+// A surrogate pair is one character; a lone surrogate is a character that cannot be
+// represented: '_' in 1252, U+FFFD in UTF-8. Invalid UTF-8 decodes to U+FFFD, one per
+// maximal invalid subsequence.
+//
+// Threads: any thread; these functions have no state.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// The 1252 byte of one Unicode code point, or -1 when 1252 has none for it. The five
+// bytes that 1252 leaves undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D) stand for the C1 control
+// characters of the same value, as Windows maps them.
+int Cp1252ByteOf(char32_t codePoint);
+
+// The Unicode character of a 1252 byte (always defined, see Cp1252ByteOf).
+char16_t Cp1252ToUtf16(unsigned char byte);
+
+// UTF-16 to 1252: one byte per character, '_' for each character 1252 cannot hold
+// (a surrogate pair gives one '_', a lone surrogate one '_'). A NUL unit gives a 0 byte.
+std::string Utf16ToCp1252(std::u16string_view text);
+
+// 1252 to UTF-16: one unit per byte.
+std::u16string Cp1252ToUtf16(std::string_view bytes);
+
+// UTF-16 to UTF-8; lone surrogates become U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view text);
+
+// UTF-8 to UTF-16; invalid, overlong and surrogate-encoding sequences become U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view text);
+
+// Appends the UTF-8 form of one code point to *out (U+FFFD for a surrogate or a value
+// above U+10FFFF).
+void AppendUtf8(char32_t codePoint, std::string* out);
+
+// Decodes the UTF-16 character starting at text[*pos] and advances *pos past it (one or
+// two units). A lone surrogate yields kLoneSurrogate. *pos must be below text.size().
+constexpr char32_t kLoneSurrogate = 0xFFFFFFFF;
+char32_t NextUtf16(std::u16string_view text, size_t* pos);
+
+// Decodes the UTF-8 character starting at text[*pos] and advances *pos past it (past the
+// maximal invalid subsequence for bad input, which yields U+FFFD).
+char32_t NextUtf8(std::string_view text, size_t* pos);
+
+}  // namespace platform
