@@ -11,8 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 
 namespace platform {
@@ -223,30 +221,6 @@ bool FlushVolume(VolumeHandle handle) {
 bool IsBlockDevice(VolumeHandle handle) {
     struct stat st = {};
     return handle >= 0 && fstat(handle, &st) == 0 && S_ISBLK(st.st_mode);
-}
-
-std::vector<std::string> LoopDevicesBackedBy(const std::string& imagePath) {
-    std::vector<std::string> loops;
-    struct stat image = {};
-    if (stat(imagePath.c_str(), &image) != 0 || !S_ISREG(image.st_mode)) return loops;
-
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/sys/block", ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind("loop", 0) != 0) continue;
-        std::ifstream in(entry.path() / "loop" / "backing_file");
-        std::string backing;
-        if (!in || !std::getline(in, backing) || backing.empty()) continue;
-        // Compare files, not spellings: the kernel records the path it was given, which
-        // may differ from ours through symlinks or relative parts.
-        struct stat st = {};
-        if (stat(backing.c_str(), &st) == 0 && st.st_dev == image.st_dev &&
-            st.st_ino == image.st_ino) {
-            loops.push_back("/dev/" + name);
-        }
-    }
-    std::sort(loops.begin(), loops.end());
-    return loops;
 }
 
 }  // namespace platform

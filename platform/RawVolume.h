@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace platform {
 
@@ -53,9 +52,5 @@ bool FlushVolume(VolumeHandle handle);
 
 // True when the handle is a block device rather than a file.
 bool IsBlockDevice(VolumeHandle handle);
-
-// The loop devices ("/dev/loop3") whose backing file is the image at imagePath (the same
-// file, however it is spelled), in name order; empty for anything but a regular file.
-std::vector<std::string> LoopDevicesBackedBy(const std::string& imagePath);
 
 }  // namespace platform

@@ -118,7 +118,6 @@ TEST(RawVolume, FileGeometryFallsBackAndFlushWorks) {
     EXPECT_EQ(g.sectorsPerTrack, 63u);
     EXPECT_EQ(g.heads, 255u);
     EXPECT_TRUE(platform::FlushVolume(h.fd));
-    EXPECT_TRUE(platform::LoopDevicesBackedBy(image.Path()).empty());
 }
 
 }  // namespace
