@@ -1,7 +1,12 @@
 // The drive table: the design's drive letters mapped onto Linux devices and image files.
 // C is the device that holds "/"; D, E, ... go to the other block devices that carry a file
-// system, in the order of their device names. VELUNDRA_DRIVES ("E=/path/img;F=/dev/sdc1")
-// adds or replaces letters, so letter-based paths can point at image files.
+// system (a recognisable NTFS, FAT, exFAT, ext or XFS signature, or a mount), in the natural
+// order of their device names (sda2 before sda10). VELUNDRA_DRIVES ("E=/path/img;F=/dev/sdc1")
+// adds or replaces letters, so letter-based paths can point at image files; malformed
+// pieces of it are ignored.
+//
+// Also here: where a file lies (its volume and mount point) and where a volume is mounted,
+// both read from /proc/self/mountinfo.
 //
 // Threads: any thread; the table is built afresh on every call (it is small).
 #pragma once
@@ -13,9 +18,10 @@
 namespace platform {
 
 struct DriveEntry {
-    char letter = 0;                       // 'C'..'Z'
+    char letter = 0;                       // 'A'..'Z' ('C'.. unless VELUNDRA_DRIVES says so)
     std::string devicePath;                // /dev/sdb1 or an image file's path
     std::vector<std::string> mountPoints;  // where that device is mounted now (may be empty)
+    std::string fileSystem;                // DetectFileSystem of its first sectors; may be empty
 };
 
 // Every letter present, in letter order.
@@ -23,5 +29,50 @@ std::vector<DriveEntry> DriveTable();
 
 // The entry of one letter (upper or lower case); nullopt when the letter is not present.
 std::optional<DriveEntry> LookupDrive(char letter);
+
+// One line of /proc/self/mountinfo.
+struct MountEntry {
+    unsigned major = 0;      // device number of the files on this mount (st_dev)
+    unsigned minor = 0;
+    std::string mountPoint;  // octal escapes (\040 for a space) decoded
+    std::string fsType;      // "ext4", "fuseblk", ...
+    std::string source;      // "/dev/sda1", an image path (ntfs-3g), "overlay", ...
+};
+
+// Parses mountinfo text; lines that do not parse are skipped.
+std::vector<MountEntry> ParseMountInfo(const std::string& text);
+// The current process's mounts; empty when /proc is not there.
+std::vector<MountEntry> ReadMountInfo();
+
+// The volume that holds "/": its block device path (/dev/vda), or the mount's source when
+// it has no block device ("overlay" in a container). The drive table's C.
+std::string SystemVolumeDevice();
+
+// Where a file lies: the device (or image file, for a FUSE mount of one) and the mount
+// point under which it is reached.
+struct VolumeLocation {
+    std::string devicePath;
+    std::string mountPoint;
+};
+// nullopt when the path does not exist or no mount holds it.
+std::optional<VolumeLocation> VolumeOfPath(const std::string& path);
+// The volume of the running executable (/proc/self/exe).
+std::optional<VolumeLocation> ExecutableVolume();
+
+// Every mount point of a block device or an image file, in mount order. An image file
+// counts as mounted when a mount names it as its source (ntfs-3g) or when a loop device
+// backed by it is mounted.
+std::vector<std::string> MountPointsOf(const std::string& devicePath);
+
+// True when both paths name the same volume: the same block device, the same file, or a
+// loop device and the file behind it.
+bool SameVolume(const std::string& a, const std::string& b);
+
+// The file system whose signature the first bytes of a volume carry: "NTFS", "FAT32",
+// "FAT" (12 or 16), "exFAT", "ext" (2, 3 or 4), "XFS", or "" when none. Needs at least
+// 1082 bytes for ext; fewer bytes only rule out what they cannot show.
+std::string DetectFileSystem(const unsigned char* bytes, size_t size);
+// Reads the first 4096 bytes of a device or image and detects them; "" when unreadable.
+std::string ProbeFileSystem(const std::string& devicePath);
 
 }  // namespace platform
