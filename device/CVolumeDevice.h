@@ -28,13 +28,16 @@ public:
     // Reads count sectors (the low 32 bits of count) starting at sector `first` into buffer,
     // which must hold count * 512 bytes. 1 when every byte was read, else 0 (a warning is
     // logged; a closed device fails silently). Progress is counted before the transfer.
+    // A sector number whose byte offset would not fit 64 bits fails like a read past the end.
     virtual int ReadSectors(void* buffer, uint64_t first, uint64_t count);
     // Writes count sectors from buffer; 1 when every byte was written, else 0.
     virtual int WriteSectors(const void* buffer, uint64_t first, uint64_t count);
     // Volume length in 512-byte sectors, remainder dropped. Throws SimpleException (kind 1,
     // "IOCTL_DISK_GET_LENGTH_INFO error.") when the length cannot be read.
     virtual uint64_t SectorCount();
-    // Opens the volume of DriveLetter through the drive table; 1 on success, else 0.
+    // Opens the volume of DriveLetter (upper-cased in place) through the drive table, shared;
+    // 1 on success, else 0. A letter outside A..Z fails before anything else happens; an
+    // open handle is closed first.
     virtual int Open();
     // Closes the handle if open and forgets it; always 1.
     virtual int Close();
