@@ -1,0 +1,188 @@
+#include "ntfs/CIndexEntry.h"
+
+#include <cstring>
+#include <cwctype>
+
+#include "ntfs/CNTFSVolume.h"
+#include "platform/LocalTime.h"
+
+// ---- CFileName ----------------------------------------------------------------------------
+
+CFileName::CFileName(uint8_t* nameValue) : NameValue(nameValue) { LoadName(); }
+
+void CFileName::LoadName() {
+    // 1. Start empty.
+    UpperName.reset();
+    NameChars = 0;
+    if (NameValue == nullptr) return;
+
+    // 2. The n units at 0x42, upper-cased one by one (a unit whose upper case lies outside
+    //    the 16-bit range stays as it is).
+    const uint8_t n = NameValue[offsetof(FILE_NAME_VALUE, NameLength)];
+    if (n == 0) return;
+    char16_t units[260];
+    std::memcpy(units, NameValue + sizeof(FILE_NAME_VALUE), n * sizeof(char16_t));
+    UpperName.reset(new char16_t[n + 1]);
+    for (unsigned i = 0; i < n; ++i) {
+        const wint_t upper = std::towupper(static_cast<wint_t>(units[i]));
+        UpperName[i] = upper <= 0xFFFF ? static_cast<char16_t>(upper) : units[i];
+    }
+    UpperName[n] = u'\0';
+    NameChars = n;
+}
+
+int CFileName::CopyName(char16_t* buffer) const {
+    if (NameValue == nullptr || NameChars == 0) return 0;
+    std::memcpy(buffer, NameValue + sizeof(FILE_NAME_VALUE), static_cast<size_t>(NameChars) * sizeof(char16_t));
+    buffer[NameChars] = u'\0';
+    return NameChars;
+}
+
+std::u16string CFileName::Name() const {
+    std::u16string name(static_cast<size_t>(NameChars), u'\0');
+    if (NameChars > 0) {
+        std::memcpy(name.data(), NameValue + sizeof(FILE_NAME_VALUE), name.size() * sizeof(char16_t));
+    }
+    return name;
+}
+
+uint8_t CFileName::NameSpace() const {
+    return NameValue == nullptr ? 0 : NameValue[offsetof(FILE_NAME_VALUE, NameSpace)];
+}
+
+uint32_t CFileName::FileAttributes() const {
+    return NameValue == nullptr ? 0 : ntfs::LoadLe<uint32_t>(NameValue + offsetof(FILE_NAME_VALUE, FileAttributes));
+}
+
+void CFileName::LocalTimes(uint64_t* lastWrite, uint64_t* creation, uint64_t* lastAccess) const {
+    auto local = [this](size_t at) {
+        const uint64_t utc = NameValue == nullptr ? 0 : ntfs::LoadLe<uint64_t>(NameValue + at);
+        uint64_t shifted = utc;
+        return platform::FileTimeToLocalFileTime(utc, &shifted) ? shifted : utc;
+    };
+    if (lastWrite != nullptr) *lastWrite = local(offsetof(FILE_NAME_VALUE, LastWriteTime));
+    if (creation != nullptr) *creation = local(offsetof(FILE_NAME_VALUE, CreationTime));
+    if (lastAccess != nullptr) *lastAccess = local(offsetof(FILE_NAME_VALUE, LastAccessTime));
+}
+
+// ---- CIndexEntry --------------------------------------------------------------------------
+
+namespace {
+
+// The key of an entry when it holds a whole $FILE_NAME value with its name; else null.
+uint8_t* UsableKey(uint8_t* rawEntry) {
+    const auto header = ntfs::LoadStruct<INDEX_ENTRY_HEADER>(rawEntry);
+    if (header.KeyLength < sizeof(FILE_NAME_VALUE)) return nullptr;
+    uint8_t* key = rawEntry + sizeof(INDEX_ENTRY_HEADER);
+    const uint8_t nameLength = key[offsetof(FILE_NAME_VALUE, NameLength)];
+    if (header.KeyLength < sizeof(FILE_NAME_VALUE) + uint32_t{nameLength} * 2) return nullptr;
+    return key;
+}
+
+}  // namespace
+
+CIndexEntry::CIndexEntry(uint8_t* rawEntry) : CFileName(UsableKey(rawEntry)), RawEntry(rawEntry) {}
+
+uint64_t CIndexEntry::FileReference() const {
+    return ntfs::LoadLe<uint64_t>(RawEntry + offsetof(INDEX_ENTRY_HEADER, FileReference));
+}
+
+uint8_t CIndexEntry::EntryFlags() const { return RawEntry[offsetof(INDEX_ENTRY_HEADER, Flags)]; }
+
+void CollectIndexEntries(CSList<CIndexEntry>* entries, uint8_t* node, uint64_t available) {
+    if (available < sizeof(INDEX_HEADER)) return;
+    const auto header = ntfs::LoadStruct<INDEX_HEADER>(node);
+    // The node's real end: its bytes in use, but never past the buffer.
+    const uint64_t end = std::min<uint64_t>(header.BytesInUse, available);
+    // Entries start after the node header.
+    uint64_t at = header.FirstEntryOffset;
+    if (at < sizeof(INDEX_HEADER)) return;
+    for (;;) {
+        if (!ntfs::RangeFits(at, sizeof(INDEX_ENTRY_HEADER), end)) return;
+        const auto entry = ntfs::LoadStruct<INDEX_ENTRY_HEADER>(node + at);
+        if (entry.EntryLength < sizeof(INDEX_ENTRY_HEADER) || !ntfs::RangeFits(at, entry.EntryLength, end)) return;
+        if (entry.KeyLength > entry.EntryLength - sizeof(INDEX_ENTRY_HEADER)) return;
+        auto* made = new CIndexEntry(node + at);
+        entries->Append(made);
+        if ((entry.Flags & kIndexEntryLast) != 0) return;
+        at += entry.EntryLength;
+    }
+}
+
+// ---- CAttr_FileName -----------------------------------------------------------------------
+
+CAttr_FileName::CAttr_FileName(uint8_t* header, CFileRecord* record)
+    : CAttrResident(header, record), CFileName(Value) {}
+
+// ---- CAttr_IndexRoot ----------------------------------------------------------------------
+
+CAttr_IndexRoot::CAttr_IndexRoot(uint8_t* header, CFileRecord* record)
+    : CAttrResident(header, record), RootValue(Value) {
+    if (IndexedType() == kAttrFileName) CollectRootEntries();
+}
+
+void CAttr_IndexRoot::CollectRootEntries() {
+    CollectIndexEntries(this, RootValue + offsetof(INDEX_ROOT_VALUE, Node),
+                        ValueLength - offsetof(INDEX_ROOT_VALUE, Node));
+}
+
+uint32_t CAttr_IndexRoot::IndexedType() const {
+    return ntfs::LoadLe<uint32_t>(RootValue + offsetof(INDEX_ROOT_VALUE, IndexedType));
+}
+
+uint8_t CAttr_IndexRoot::NodeFlags() const {
+    return RootValue[offsetof(INDEX_ROOT_VALUE, Node) + offsetof(INDEX_HEADER, Flags)];
+}
+
+// ---- CAttr_IndexAlloc ---------------------------------------------------------------------
+
+CAttr_IndexAlloc::CAttr_IndexAlloc(uint8_t* header, CFileRecord* record) : CAttrNonResident(header, record) {
+    const uint64_t size = DataLength(nullptr);
+    if (RunsValid() && IndexBlockBytes != 0 && size % IndexBlockBytes == 0) BlockCount = size / IndexBlockBytes;
+}
+
+bool CAttr_IndexAlloc::ReadBlock(const uint64_t* n, CIndexBlock* block) {
+    // 1. Only blocks that exist.
+    if (*n >= BlockCount) return false;
+
+    // 2. A fresh buffer for the block.
+    block->Clear();
+    block->BlockBuffer.reset(new uint8_t[IndexBlockBytes]);
+    uint8_t* buffer = block->BlockBuffer.get();
+
+    // 3. Read it whole (n < BlockCount, so the offset fits).
+    const uint64_t offset = *n * IndexBlockBytes;
+    uint32_t got = 0;
+    if (!ReadAt(&offset, buffer, IndexBlockBytes, &got) || got != IndexBlockBytes) return false;
+
+    // 4, 5. Signature and fix-ups.
+    if (std::memcmp(buffer, "INDX", 4) != 0) return false;
+    if (!CFileRecord::ApplyFixups(buffer, IndexBlockBytes)) return false;
+
+    // 6. The entries of the node.
+    CollectIndexEntries(block, buffer + offsetof(INDEX_BLOCK_HEADER, Node),
+                        IndexBlockBytes - offsetof(INDEX_BLOCK_HEADER, Node));
+    return true;
+}
+
+// ---- enumeration --------------------------------------------------------------------------
+
+bool EnumerateDirectory(CFileRecord* directory,
+                        const std::function<bool(CSList<CIndexEntry>* entries)>& visit) {
+    // 1. The first $INDEX_ROOT, over $FILE_NAME.
+    auto* root = static_cast<CAttr_IndexRoot*>(directory->Attrs(kAttrIndexRoot)->First());
+    if (root == nullptr || root->IndexedType() != kAttrFileName) return false;
+
+    // 2. The root's entries.
+    if (!visit(root)) return true;
+
+    // 3. When the index continues: every block in block-number order, one at a time.
+    if (root->NodeFlags() != kIndexRootHasBlocks) return true;
+    auto* allocation = static_cast<CAttr_IndexAlloc*>(directory->Attrs(kAttrIndexAllocation)->First());
+    if (allocation == nullptr) return true;
+    CIndexBlock block;
+    for (uint64_t n = 0; n < allocation->BlockCount; ++n) {
+        if (allocation->ReadBlock(&n, &block) && !visit(&block)) break;
+    }
+    return true;
+}
