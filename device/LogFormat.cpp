@@ -50,7 +50,7 @@ private:
 };
 
 // One directive after the '%'.
-struct Spec {
+struct Field {
     bool left = false, plus = false, space = false, alt = false, zero = false;
     int width = -1;
     int precision = -1;
@@ -99,7 +99,7 @@ private:
     // Parses and prints one directive; p points just after the '%'. Returns the position
     // after it.
     const C* Directive(const C* start, const C* p) {
-        Spec s;
+        Field s;
         for (;; ++p) {
             if (*p == '-') s.left = true;
             else if (*p == '+') s.plus = true;
@@ -129,7 +129,7 @@ private:
                 s.precision = ReadNumber(&p);
             }
         }
-        using Size = Spec::Size;
+        using Size = Field::Size;
         if (p[0] == 'I' && p[1] == '6' && p[2] == '4') s.size = Size::Int64, p += 3;
         else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') s.size = Size::Int32, p += 3;
         else if (p[0] == 'I') s.size = Size::Ptr, p += 1;
@@ -180,14 +180,14 @@ private:
 
     // Whether a string or character directive takes a char16_t argument. The upper-case
     // conversion means "the other width"; h forces 8-bit, l and w force wide.
-    bool WideArgument(const Spec& s, bool upper) const {
-        if (s.size == Spec::Size::Short) return false;
-        if (s.size == Spec::Size::Long || s.size == Spec::Size::Wide) return true;
+    bool WideArgument(const Field& s, bool upper) const {
+        if (s.size == Field::Size::Short) return false;
+        if (s.size == Field::Size::Long || s.size == Field::Size::Wide) return true;
         constexpr bool wideFormat = sizeof(C) == 2;
         return upper ? !wideFormat : wideFormat;
     }
 
-    void Pad(size_t length, const Spec& s, bool before) {
+    void Pad(size_t length, const Field& s, bool before) {
         if (s.width > 0 && static_cast<size_t>(s.width) > length && s.left != before)
             Out.Repeat(C(' '), static_cast<size_t>(s.width) - length);
     }
@@ -196,8 +196,8 @@ private:
         for (char c : a) Out.Put(C(c));
     }
 
-    void Signed(const Spec& s) {
-        using Size = Spec::Size;
+    void Signed(const Field& s) {
+        using Size = Field::Size;
         int64_t v;
         switch (s.size) {
         case Size::Char: v = static_cast<signed char>(va_arg(*Args, int)); break;
@@ -216,8 +216,8 @@ private:
         Integer(s, magnitude, 10, false, sign);
     }
 
-    void Unsigned(const Spec& s, char conv) {
-        using Size = Spec::Size;
+    void Unsigned(const Field& s, char conv) {
+        using Size = Field::Size;
         uint64_t v;
         switch (s.size) {
         case Size::Char: v = static_cast<unsigned char>(va_arg(*Args, unsigned)); break;
@@ -237,14 +237,14 @@ private:
         Integer(s, v, base, conv == 'X', prefix, s.alt && base == 8);
     }
 
-    void Pointer(const Spec& s) {
-        Spec p = s;
+    void Pointer(const Field& s) {
+        Field p = s;
         p.precision = 16;  // as the Microsoft runtime prints it: 16 upper-case hex digits
         Integer(p, reinterpret_cast<uintptr_t>(va_arg(*Args, void*)), 16, true, "");
     }
 
     // Digits with precision (minimum digits), prefix (sign or 0x), zero or space padding.
-    void Integer(const Spec& s, uint64_t v, unsigned base, bool upper, const char* prefix, bool octalAlt = false) {
+    void Integer(const Field& s, uint64_t v, unsigned base, bool upper, const char* prefix, bool octalAlt = false) {
         char digits[64];
         size_t n = 0;
         const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -267,7 +267,7 @@ private:
         Pad(body, s, false);
     }
 
-    void String(const Spec& s, bool wideArgument) {
+    void String(const Field& s, bool wideArgument) {
         std::basic_string<C> text;
         if (wideArgument) {
             const char16_t* arg = va_arg(*Args, const char16_t*);
@@ -309,7 +309,7 @@ private:
         return std::u16string_view(s, n);
     }
 
-    void Character(const Spec& s, bool wideArgument) {
+    void Character(const Field& s, bool wideArgument) {
         int arg = va_arg(*Args, int);  // char and char16_t arrive promoted to int
         std::basic_string<C> text;
         if (wideArgument) {
@@ -327,31 +327,31 @@ private:
         Pad(text.size(), s, false);
     }
 
-    void Floating(const Spec& s, char conv) {
-        char spec[32];
+    void Floating(const Field& s, char conv) {
+        char pattern[32];
         size_t k = 0;
-        spec[k++] = '%';
-        if (s.left) spec[k++] = '-';
-        if (s.plus) spec[k++] = '+';
-        if (s.space) spec[k++] = ' ';
-        if (s.alt) spec[k++] = '#';
-        if (s.zero) spec[k++] = '0';
-        spec[k++] = '*';
-        spec[k++] = '.';
-        spec[k++] = '*';
-        if (s.size == Spec::Size::LongDouble) spec[k++] = 'L';
-        spec[k++] = conv;
-        spec[k] = 0;
+        pattern[k++] = '%';
+        if (s.left) pattern[k++] = '-';
+        if (s.plus) pattern[k++] = '+';
+        if (s.space) pattern[k++] = ' ';
+        if (s.alt) pattern[k++] = '#';
+        if (s.zero) pattern[k++] = '0';
+        pattern[k++] = '*';
+        pattern[k++] = '.';
+        pattern[k++] = '*';
+        if (s.size == Field::Size::LongDouble) pattern[k++] = 'L';
+        pattern[k++] = conv;
+        pattern[k] = 0;
         int width = s.width < 0 ? 0 : s.width;
         // An omitted precision is 6 for every conversion but %a, whose default is "exact".
         int precision = s.precision >= 0 ? s.precision : (conv == 'a' || conv == 'A' ? -1 : 6);
         char buf[kLogLineUnits + 64];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-        if (s.size == Spec::Size::LongDouble)
-            std::snprintf(buf, sizeof(buf), spec, width, precision, va_arg(*Args, long double));
+        if (s.size == Field::Size::LongDouble)
+            std::snprintf(buf, sizeof(buf), pattern, width, precision, va_arg(*Args, long double));
         else
-            std::snprintf(buf, sizeof(buf), spec, width, precision, va_arg(*Args, double));
+            std::snprintf(buf, sizeof(buf), pattern, width, precision, va_arg(*Args, double));
 #pragma GCC diagnostic pop
         PutAscii(buf);
     }

@@ -1,4 +1,4 @@
-// The drive table: the design's drive letters mapped onto Linux devices and image files.
+// The drive table: Windows-style drive letters mapped onto Linux devices and image files.
 // C is the device that holds "/"; D, E, ... go to the other block devices that carry a file
 // system (a recognisable NTFS, FAT, exFAT, ext or XFS signature, or a mount), in the natural
 // order of their device names (sda2 before sda10). VELUNDRA_DRIVES ("E=/path/img;F=/dev/sdc1")
