@@ -171,7 +171,9 @@ TEST(Log, EchoSeesWarningsAndErrorsOnly) {
 
 TEST(Log, SinksAreProcessWideAndChosenOnce) {
     TempDir dir;
+    SharedLogNames names = TestNames("late");
     ASSERT_EQ(RunInChild([&] {
+                  SetSharedLogNames(names);
                   CHILD_CHECK(GetLogSink(0) == GetLogSink(0));
                   CHILD_CHECK(GetLogSink(2) == nullptr && GetLogSink(-1) == nullptr);
                   CHILD_CHECK(UseFileLog((dir.path + "/first.log").c_str()));
@@ -182,6 +184,7 @@ TEST(Log, SinksAreProcessWideAndChosenOnce) {
               0);
     EXPECT_EQ(ReadFile(dir.path + "/first.log"), "kept\r\n");
     EXPECT_EQ(access((dir.path + "/second.log").c_str(), F_OK), -1);
+    platform::CSharedMutex::Remove(names.mutex);  // the client made it
 }
 
 TEST(SharedLog, ClientProcessWritesAndServerDrains) {
