@@ -1,0 +1,702 @@
+#include "engine/DirectoryWriter.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "device/Log.h"
+#include "device/ProgressInforAssist.h"
+#include "engine/FileTree.h"
+#include "ntfs/CIndexEntry.h"
+#include "platform/LocalTime.h"
+#include "platform/TextEncoding.h"
+
+namespace {
+
+constexpr uint32_t kMaxAnsiNameBytes = 260;  // the converted name is cut here
+constexpr int kMaxRedraws = 8;               // new random numbers tried for a taken name
+constexpr uint64_t kRootRecord = 5;
+
+// ---- Windows-1252 letters -----------------------------------------------------------------
+
+// The capital of a 1252 letter, when 1252 has it; every other byte unchanged (ß, µ and ƒ have
+// no capital in 1252 and stay).
+uint8_t Upper1252(uint8_t b) {
+    if (b >= 'a' && b <= 'z') return static_cast<uint8_t>(b - 0x20);
+    if (b >= 0xE0 && b <= 0xFE && b != 0xF7) return static_cast<uint8_t>(b - 0x20);
+    switch (b) {
+        case 0x9A: return 0x8A;  // š
+        case 0x9C: return 0x8C;  // œ
+        case 0x9E: return 0x8E;  // ž
+        case 0xFF: return 0x9F;  // ÿ
+        default: return b;
+    }
+}
+
+// A capital letter of 1252 (the image of Upper1252 on a lower-case letter).
+bool IsCapital1252(uint8_t b) {
+    return (b >= 'A' && b <= 'Z') || (b >= 0xC0 && b <= 0xDE && b != 0xD7) || b == 0x8A ||
+           b == 0x8C || b == 0x8E || b == 0x9F;
+}
+
+// A byte that may stand at position `pos` of a short name (0x05 is never taken from a name:
+// only the 0xE5 rule below produces it).
+bool IsLegalShortByte(uint8_t b, size_t pos) {
+    if (b < 0x20 || b == 0x7F) return false;
+    if (pos == 0 && b == ' ') return false;
+    return std::strchr("\"*+,./:;<=>?[\\]|", b) == nullptr;
+}
+
+// Steps 4 and 5 of a short name (also the volume label): capitals, then '_' for every byte
+// that is not legal where it stands, then 0xE5 in the first place as 0x05. True when a byte
+// had to be replaced.
+bool UpperAndLegalise(uint8_t name[11]) {
+    bool replaced = false;
+    for (size_t i = 0; i < 11; ++i) {
+        uint8_t b = Upper1252(name[i]);
+        if (!IsLegalShortByte(b, i)) {
+            b = '_';
+            replaced = true;
+        }
+        name[i] = b;
+    }
+    if (name[0] == 0xE5) name[0] = 0x05;
+    return replaced;
+}
+
+// ---- Short names --------------------------------------------------------------------------
+
+// The parts of a converted name.
+struct AnsiName {
+    std::string bytes;     // Windows-1252, at most kMaxAnsiNameBytes
+    bool lossless = true;  // every character survived the conversion and the cut
+    size_t base = 0;       // bytes before the last dot (all of them without a dot)
+    size_t ext = 0;        // bytes after the last dot (0 without a dot)
+    bool hasDot = false;
+    bool longPath = false; // base + ext > 11 or ext > 3
+};
+
+AnsiName SplitName(std::u16string_view name) {
+    AnsiName a;
+    a.bytes = platform::Utf16ToCp1252(name);
+    a.lossless = platform::Cp1252ToUtf16(a.bytes) == name;
+    if (a.bytes.size() > kMaxAnsiNameBytes) {
+        a.bytes.resize(kMaxAnsiNameBytes);
+        a.lossless = false;
+    }
+    const size_t len = a.bytes.size();
+    const size_t dot = a.bytes.rfind('.');
+    a.hasDot = dot != std::string::npos;
+    a.base = a.hasDot ? dot : len;
+    a.ext = a.hasDot ? len - dot - 1 : 0;
+    a.longPath = a.base + a.ext > 11 || a.ext > 3;
+    return a;
+}
+
+// Long path: the first 11 bytes (blanks after a shorter name, so no zero byte is left between
+// the name and the digits), the random number's decimal digits over the last positions.
+void LongPathName(const AnsiName& a, uint32_t number, uint8_t out[11]) {
+    std::memset(out, ' ', 11);
+    std::memcpy(out, a.bytes.data(), std::min<size_t>(11, a.bytes.size()));
+    const std::string digits = std::to_string(number);
+    std::memcpy(out + 11 - digits.size(), digits.data(), digits.size());
+}
+
+// Fitting path: the base from offset 0 (all its bytes), the extension at offset 8 over them.
+void FittingPathName(const AnsiName& a, uint8_t out[11]) {
+    std::memset(out, ' ', 11);
+    std::memcpy(out, a.bytes.data(), a.base);
+    if (a.ext > 0) std::memcpy(out + 8, a.bytes.data() + a.base + 1, a.ext);
+}
+
+// The name with the numeric tail "~n" at the end of its 8-byte part (trailing blanks of that
+// part dropped first, its start cut to make room); the extension stays.
+void WithTail(const uint8_t name[11], uint32_t n, uint8_t out[11]) {
+    char tail[16];
+    const size_t tailLen =
+        std::min<size_t>(8, static_cast<size_t>(std::snprintf(tail, sizeof tail, "~%u", n)));
+    size_t baseLen = 8;
+    while (baseLen > 0 && name[baseLen - 1] == ' ') --baseLen;
+    const size_t keep = std::min(baseLen, 8 - tailLen);
+    std::memset(out, ' ', 8);
+    std::memcpy(out, name, keep);
+    std::memcpy(out + keep, tail, tailLen);
+    std::memcpy(out + 8, name + 8, 3);
+}
+
+// A free numeric-tail form of a taken name (unique with n up to 9,999,999 tails per name).
+void NumericTail(uint8_t name[11], ShortNameSet* taken) {
+    uint32_t& next = taken->NextTail(name);
+    uint8_t candidate[11];
+    for (;;) {
+        WithTail(name, next++, candidate);
+        if (!taken->Contains(candidate)) break;
+    }
+    std::memcpy(name, candidate, 11);
+}
+
+// Letters of a part: whether it has lower-case letters with a capital, and capitals.
+void LetterCase(std::string_view part, bool* lower, bool* capital) {
+    *lower = false;
+    *capital = false;
+    for (char c : part) {
+        const auto b = static_cast<uint8_t>(c);
+        if (Upper1252(b) != b) *lower = true;
+        if (IsCapital1252(b)) *capital = true;
+    }
+}
+
+// What a reader shows for a short entry without long-name entries: the 8-byte part and the
+// extension with their trailing blanks dropped, lower-cased as the case flags say (ASCII
+// only), joined by a dot when there is an extension.
+std::string ShownName(const uint8_t name[11], uint8_t caseFlags) {
+    auto part = [&](size_t from, size_t size, bool lower) {
+        std::string s(reinterpret_cast<const char*>(name) + from, size);
+        while (!s.empty() && s.back() == ' ') s.pop_back();
+        if (from == 0 && !s.empty() && static_cast<uint8_t>(s[0]) == 0x05) s[0] = '\xE5';
+        if (lower) {
+            for (char& c : s) {
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
+            }
+        }
+        return s;
+    };
+    std::string shown = part(0, 8, (caseFlags & kFatCaseLowerBase) != 0);
+    const std::string ext = part(8, 3, (caseFlags & kFatCaseLowerExt) != 0);
+    if (!ext.empty()) shown += "." + ext;
+    return shown;
+}
+
+bool IsAscii(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; });
+}
+
+// MakeShortName, with the choice of refusing the long path (no number is drawn then):
+// false when the name would take it.
+bool MakeShortNameImpl(std::u16string_view name, ShortNameRandom* random, ShortNameSet* taken,
+                       bool allowLongPath, SHORT_NAME* out, bool* generated) {
+    // 1.-2. Convert and split.
+    const AnsiName a = SplitName(name);
+    if (a.longPath && !allowLongPath) return false;
+
+    // 3.-5. Construct, upper-case, legalise.
+    SHORT_NAME s;
+    auto construct = [&]() {
+        if (a.longPath) {
+            LongPathName(a, random != nullptr ? random->Next() % 32768 : 0, s.Bytes);
+        } else {
+            FittingPathName(a, s.Bytes);
+        }
+        return UpperAndLegalise(s.Bytes);
+    };
+    bool replaced = construct();
+
+    // 6. Unique in the directory.
+    bool renamed = false;
+    if (taken != nullptr) {
+        int redraws = 0;
+        while (taken->Contains(s.Bytes)) {
+            renamed = true;
+            if (a.longPath && redraws < kMaxRedraws) {
+                ++redraws;
+                replaced = construct() || replaced;
+                continue;
+            }
+            NumericTail(s.Bytes, taken);
+            break;
+        }
+        taken->Insert(s.Bytes);
+    }
+
+    // 7. Case flags, only for a true 8.3 shape whose bytes are its upper-cased form.
+    const bool unchanged = !a.longPath && !replaced && !renamed;
+    if (unchanged && a.base <= 8) {
+        const std::string_view bytes(a.bytes);
+        bool lower = false;
+        bool capital = false;
+        LetterCase(bytes.substr(0, a.base), &lower, &capital);
+        if (lower && !capital) s.CaseFlags |= kFatCaseLowerBase;
+        if (a.hasDot) {
+            LetterCase(bytes.substr(a.base + 1), &lower, &capital);
+            if (lower && !capital) s.CaseFlags |= kFatCaseLowerExt;
+        }
+    }
+
+    // 8. Whether the short entry alone shows the name unchanged.
+    s.Exact = unchanged && a.base <= 8 && a.lossless && IsAscii(a.bytes) &&
+              ShownName(s.Bytes, s.CaseFlags) == a.bytes;
+    *out = s;
+    if (generated != nullptr) *generated = !unchanged;
+    return true;
+}
+
+// Local FILETIME -> DOS fields; zeros when the DOS form cannot hold it.
+platform::DosDateTime DosOf(uint64_t localTime) {
+    platform::DosDateTime dos;
+    if (!platform::FileTimeToDosDateTime(localTime, &dos)) dos = platform::DosDateTime{};
+    return dos;
+}
+
+// ---- The tree -----------------------------------------------------------------------------
+
+CFileRecord* RecordOf(const FILE_ITEM* item) {
+    return item != nullptr ? item->FileRecord.get() : nullptr;
+}
+
+bool IsDirectoryRecord(CFileRecord* record) {
+    return record != nullptr && (record->RecordFlags() & kRecordDirectory) != 0;
+}
+
+// The unnamed $DATA of a file when it is resident; else null.
+CAttrResident* ResidentData(CFileRecord* record) {
+    if (record == nullptr || IsDirectoryRecord(record)) return nullptr;
+    CAttrBase* data = record->FirstUnnamedData();
+    if (data == nullptr || data->IsNonResident()) return nullptr;
+    return dynamic_cast<CAttrResident*>(data);
+}
+
+uint64_t CeilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+
+// The first FAT cluster and the size of a file's entry.
+void FileClusterAndSize(CFileRecord* record, IFat* fat, uint32_t* first, uint32_t* size) {
+    *first = 0;
+    *size = 0;
+    CAttrBase* data = record->FirstUnnamedData();
+    if (data == nullptr) return;
+    *size = static_cast<uint32_t>(data->DataLength());
+    if (!data->IsNonResident()) {
+        if (auto* resident = dynamic_cast<CAttrResident*>(data)) *first = resident->FirstDataCluster;
+        return;
+    }
+    auto* nonResident = dynamic_cast<CAttrNonResident*>(data);
+    if (nonResident == nullptr) return;
+    const tagDataRun_Entry* run = nonResident->Runs.First();
+    if (run == nullptr) return;
+    const int32_t cluster = fat->ClusterOfLcn(static_cast<uint64_t>(run->Lcn));
+    if (cluster < 2) {
+        LogErrorA("file record %I64d starts at LCN %I64d, outside the data area",
+                  static_cast<int64_t>(record->RecordNumber), run->Lcn);
+    }
+    *first = static_cast<uint32_t>(cluster);
+}
+
+}  // namespace
+
+// ---- ShortNameRandom / ShortNameSet -------------------------------------------------------
+
+uint32_t ShortNameRandom::Next() {
+    state_ = state_ * 214013u + 2531011u;
+    return (state_ >> 16) & 0x7FFF;
+}
+
+bool ShortNameSet::Contains(const uint8_t name[11]) const {
+    return taken_.count(std::string(reinterpret_cast<const char*>(name), 11)) != 0;
+}
+
+bool ShortNameSet::Insert(const uint8_t name[11]) {
+    return taken_.insert(std::string(reinterpret_cast<const char*>(name), 11)).second;
+}
+
+uint32_t& ShortNameSet::NextTail(const uint8_t name[11]) {
+    return tails_.try_emplace(std::string(reinterpret_cast<const char*>(name), 11), 1u)
+        .first->second;
+}
+
+// ---- Names --------------------------------------------------------------------------------
+
+SHORT_NAME MakeShortName(std::u16string_view name, ShortNameRandom* random, ShortNameSet* taken) {
+    SHORT_NAME s;
+    MakeShortNameImpl(name, random, taken, true, &s, nullptr);
+    return s;
+}
+
+uint8_t ShortNameChecksum(const uint8_t name[11]) {
+    uint8_t s = name[0];
+    for (size_t i = 1; i < 11; ++i) {
+        s = static_cast<uint8_t>(((s & 1) << 7) + (s >> 1) + name[i]);
+    }
+    return s;
+}
+
+bool VolumeLabelBytes(const char* label, uint8_t out[11]) {
+    if (label == nullptr || label[0] == '\0') {
+        std::memcpy(out, "NO NAME    ", 11);
+        return false;
+    }
+    std::memset(out, ' ', 11);
+    std::memcpy(out, label, std::min<size_t>(11, std::strlen(label)));
+    UpperAndLegalise(out);
+    return true;
+}
+
+bool VolumeLabelBytes(std::u16string_view label, uint8_t out[11]) {
+    const std::string ansi = platform::Utf16ToCp1252(label);
+    // A NUL unit ends the label, as it ends the 8-bit form.
+    return VolumeLabelBytes(ansi.c_str(), out);
+}
+
+ENTRY_NAMES NameSourcesOf(CFileRecord* record) {
+    ENTRY_NAMES names;
+    if (record == nullptr) return names;
+    for (uint8_t ns : {kNamespaceWin32AndDos, kNamespaceDos, kNamespaceWin32, kNamespacePosix}) {
+        if (CAttr_FileName* a = record->FileNameInNamespace(ns)) {
+            names.ShortSource = a;
+            break;
+        }
+    }
+    CAttr_FileName* longSource = record->FileNameInNamespace(kNamespaceWin32);
+    if (longSource == nullptr) longSource = record->FileNameInNamespace(kNamespacePosix);
+    names.LongSource = longSource;
+    names.Directory = IsDirectoryRecord(record);
+    return names;
+}
+
+void NameDirectory(std::vector<ENTRY_NAMES>* entries, ShortNameRandom* random) {
+    ShortNameSet taken;
+    std::vector<bool> named(entries->size(), false);
+
+    // 1. Real DOS names that need no change are reserved first, in order.
+    for (size_t i = 0; i < entries->size(); ++i) {
+        ENTRY_NAMES& e = (*entries)[i];
+        if (e.ShortSource == nullptr) continue;
+        const uint8_t ns = e.ShortSource->NameSpace();
+        if (ns != kNamespaceWin32AndDos && ns != kNamespaceDos) continue;
+        SHORT_NAME s;
+        bool generated = true;
+        if (!MakeShortNameImpl(e.ShortSource->Name(), nullptr, nullptr, false, &s, &generated) ||
+            generated || !taken.Insert(s.Bytes)) {
+            continue;
+        }
+        e.Short = s;
+        named[i] = true;
+    }
+
+    // 2. Every other entry: constructed, legalised and made unique.
+    for (size_t i = 0; i < entries->size(); ++i) {
+        if (named[i]) continue;
+        ENTRY_NAMES& e = (*entries)[i];
+        const std::u16string name = e.ShortSource != nullptr ? e.ShortSource->Name() : std::u16string();
+        e.Short = MakeShortName(name, random, &taken);
+    }
+
+    // 3. Long names.
+    for (ENTRY_NAMES& e : *entries) {
+        e.LongNameFrom = nullptr;
+        if (e.LongSource != nullptr && e.LongSource->NameChars > 0) {
+            e.LongNameFrom = e.LongSource;
+        } else if (e.ShortSource != nullptr && e.ShortSource->NameChars > 0 && !e.Short.Exact) {
+            e.LongNameFrom = e.ShortSource;
+        }
+    }
+}
+
+uint32_t EntryGroupBytes(CFileRecord* record) {
+    const ENTRY_NAMES names = NameSourcesOf(record);
+    const CFileName* longest = names.LongSource != nullptr ? names.LongSource : names.ShortSource;
+    const uint32_t units = longest != nullptr ? static_cast<uint32_t>(longest->NameChars) : 0;
+    return kFatDirEntryBytes * (1 + static_cast<uint32_t>(CeilDiv(units, kLfnUnitsPerEntry)));
+}
+
+uint32_t EntryGroupBytes(const ENTRY_NAMES& names) {
+    const uint32_t units =
+        names.LongNameFrom != nullptr ? static_cast<uint32_t>(names.LongNameFrom->NameChars) : 0;
+    return kFatDirEntryBytes * (1 + static_cast<uint32_t>(CeilDiv(units, kLfnUnitsPerEntry)));
+}
+
+// ---- Entries ------------------------------------------------------------------------------
+
+uint8_t BuildShortEntry(CFileName* source, FAT_DIR_ENTRY* entry, uint32_t firstCluster,
+                        uint32_t size, const SHORT_NAME& name, bool directory) {
+    std::memset(entry, 0, sizeof *entry);
+    std::memcpy(entry->Name, name.Bytes, 11);
+
+    // Only the bits FAT and NTFS share; NTFS's 0x08 and 0x40 would make a label or a device.
+    const uint32_t flags = source != nullptr ? source->FileAttributes() : 0;
+    entry->Attributes = static_cast<uint8_t>(
+        (flags & (kFatAttrReadOnly | kFatAttrHidden | kFatAttrSystem | kFatAttrArchive)) |
+        (directory ? kFatAttrDirectory : 0));
+    entry->CaseFlags = name.CaseFlags;
+
+    uint64_t lastWrite = 0;
+    uint64_t creation = 0;
+    uint64_t lastAccess = 0;
+    if (source != nullptr) source->LocalTimes(&lastWrite, &creation, &lastAccess);
+    const platform::DosDateTime created = DosOf(creation);
+    const platform::DosDateTime written = DosOf(lastWrite);
+    const platform::DosDateTime accessed = DosOf(lastAccess);
+    entry->CreationTenths = 0;
+    entry->CreationTime = created.time;
+    entry->CreationDate = created.date;
+    entry->LastAccessDate = accessed.date;
+    entry->WriteTime = written.time;
+    entry->WriteDate = written.date;
+
+    entry->FirstClusterHigh = static_cast<uint16_t>(firstCluster >> 16);
+    entry->FirstClusterLow = static_cast<uint16_t>(firstCluster & 0xFFFF);
+    entry->FileSize = size;
+    return ShortNameChecksum(entry->Name);
+}
+
+void BuildLongEntry(FAT_LFN_ENTRY* entry, uint8_t order, const char16_t* chunk, uint32_t count,
+                    uint8_t checksum) {
+    std::memset(entry, 0xFF, sizeof *entry);
+    entry->Order = order;
+    entry->Attributes = kFatAttrLongName;
+    entry->Type = 0;
+    entry->Checksum = checksum;
+    entry->FirstCluster = 0;
+    // The 13 slots in disk order: 5 in Name1, 6 in Name2, 2 in Name3.
+    auto* bytes = reinterpret_cast<uint8_t*>(entry);
+    static constexpr size_t kSlot[kLfnUnitsPerEntry] = {0x01, 0x03, 0x05, 0x07, 0x09, 0x0E, 0x10,
+                                                       0x12, 0x14, 0x16, 0x18, 0x1C, 0x1E};
+    count = std::min(count, kLfnUnitsPerEntry);
+    for (uint32_t j = 0; j < count; ++j) std::memcpy(bytes + kSlot[j], &chunk[j], 2);
+    if (count < kLfnUnitsPerEntry) {
+        const char16_t terminator = 0;
+        std::memcpy(bytes + kSlot[count], &terminator, 2);
+    }
+}
+
+void BuildEntryGroup(const ENTRY_NAMES& names, uint8_t* group, uint32_t firstCluster,
+                     uint32_t size) {
+    const uint32_t bytes = EntryGroupBytes(names);
+    // 1. The short entry at the end.
+    FAT_DIR_ENTRY shortEntry;
+    const uint8_t checksum =
+        BuildShortEntry(names.ShortSource, &shortEntry, firstCluster, size, names.Short, names.Directory);
+    std::memcpy(group + bytes - kFatDirEntryBytes, &shortEntry, kFatDirEntryBytes);
+    if (names.LongNameFrom == nullptr) return;
+
+    // 2. Chunk k of 13 units goes 32 bytes before chunk k - 1; the last chunk lands first.
+    const std::u16string name = names.LongNameFrom->Name();
+    const uint32_t chunks = static_cast<uint32_t>(CeilDiv(name.size(), kLfnUnitsPerEntry));
+    for (uint32_t k = 1; k <= chunks; ++k) {
+        const size_t from = static_cast<size_t>(k - 1) * kLfnUnitsPerEntry;
+        const uint32_t count = static_cast<uint32_t>(std::min<size_t>(kLfnUnitsPerEntry, name.size() - from));
+        uint8_t order = static_cast<uint8_t>(k);
+        if (k == chunks) order = static_cast<uint8_t>(order | kLfnLastOrder);
+        FAT_LFN_ENTRY lfn;
+        BuildLongEntry(&lfn, order, name.data() + from, count, checksum);
+        std::memcpy(group + bytes - kFatDirEntryBytes * (k + 1), &lfn, kFatDirEntryBytes);
+    }
+}
+
+void BuildDotEntries(FAT_DIR_ENTRY entries[2], uint32_t firstCluster, CFileRecord* directory,
+                     CFileRecord* parent) {
+    const ENTRY_NAMES names = NameSourcesOf(directory);
+    SHORT_NAME dot;
+    std::memcpy(dot.Bytes, ".          ", 11);
+    BuildShortEntry(names.ShortSource, &entries[0], firstCluster, 0, dot, true);
+    entries[1] = entries[0];
+    entries[1].Name[1] = '.';
+    const bool parentIsRoot = parent == nullptr || parent->RecordNumber == kRootRecord;
+    const uint32_t parentCluster = parentIsRoot || directory == nullptr ? 0 : directory->UserCluster;
+    entries[1].FirstClusterHigh = static_cast<uint16_t>(parentCluster >> 16);
+    entries[1].FirstClusterLow = static_cast<uint16_t>(parentCluster & 0xFFFF);
+}
+
+void BuildLabelEntry(FAT_DIR_ENTRY* entry, const uint8_t label[11], CFileRecord* root) {
+    std::memset(entry, 0, sizeof *entry);
+    std::memcpy(entry->Name, label, 11);
+    entry->Attributes = kFatAttrVolumeId;
+    CSList<CAttrBase>* info = root != nullptr ? root->Attrs(kAttrStandardInformation) : nullptr;
+    auto* stdInfo = info != nullptr ? dynamic_cast<CAttrResident*>(info->First()) : nullptr;
+    if (stdInfo != nullptr && stdInfo->Value != nullptr &&
+        stdInfo->ValueLength >= offsetof(STANDARD_INFORMATION, LastWriteTime) + sizeof(uint64_t)) {
+        const auto modified =
+            ntfs::LoadLe<uint64_t>(stdInfo->Value + offsetof(STANDARD_INFORMATION, LastWriteTime));
+        const platform::DosDateTime dos = platform::FileTimeToLocalDos(modified);
+        entry->WriteTime = dos.time;
+        entry->WriteDate = dos.date;
+    }
+}
+
+// ---- DirectoryWriter ----------------------------------------------------------------------
+
+DirectoryWriter::DirectoryWriter(IFat* fat, uint32_t clusterCount)
+    : ClusterCount(std::max<uint32_t>(1, clusterCount)), ClusterBytes(fat->FatClusterBytes()), Fat(fat) {
+    Clusters = std::make_unique<uint32_t[]>(ClusterCount);
+    Fat->AllocChain(ClusterCount, Clusters.get());
+    Buffer = std::make_unique<uint8_t[]>(ClusterBytes);  // zeroed
+}
+
+void DirectoryWriter::Append(const void* data, uint32_t length) {
+    const auto* from = static_cast<const uint8_t*>(data);
+    while (Filled + length > ClusterBytes) {
+        const uint32_t take = ClusterBytes - Filled;
+        std::memcpy(Buffer.get() + Filled, from, take);
+        if (NextIndex >= ClusterCount) {
+            LogErrorA("directory at cluster %u outgrows its %u clusters", Clusters[0], ClusterCount);
+            throw SimpleException(u"A directory does not fit the clusters allocated for it.", 1);
+        }
+        Fat->WriteClusters(Buffer.get(), Clusters[NextIndex++], 1);
+        std::memset(Buffer.get(), 0, ClusterBytes);
+        Filled = 0;
+        from += take;
+        length -= take;
+    }
+    std::memcpy(Buffer.get() + Filled, from, length);
+    Filled += length;
+}
+
+void DirectoryWriter::Finish() {
+    if (Filled > 0) {
+        if (NextIndex >= ClusterCount) {
+            LogErrorA("directory at cluster %u outgrows its %u clusters", Clusters[0], ClusterCount);
+            throw SimpleException(u"A directory does not fit the clusters allocated for it.", 1);
+        }
+        Fat->WriteClusters(Buffer.get(), Clusters[NextIndex++], 1);
+        std::memset(Buffer.get(), 0, ClusterBytes);
+        Filled = 0;
+    }
+    while (NextIndex < ClusterCount) Fat->WriteClusters(Buffer.get(), Clusters[NextIndex++], 1);
+}
+
+// ---- Sizing -------------------------------------------------------------------------------
+
+uint64_t DirectoryClusters(FILE_ITEM* items, uint32_t clusterBytes, bool whole) {
+    // 1. The root item stands for the root directory: size its children.
+    bool root = false;
+    if (whole && items != nullptr && RecordOf(items) != nullptr &&
+        RecordOf(items)->RecordNumber == kRootRecord) {
+        items = items->FirstChild;
+        root = true;
+    }
+    // 2. Fixed entries: label and end entry for the root, dot, dot-dot and end elsewhere.
+    uint64_t bytes = root ? 2 * kFatDirEntryBytes : 3 * kFatDirEntryBytes;
+    uint64_t below = 0;
+    // 3. Each item's group, and the directories below when asked.
+    for (FILE_ITEM* item = items; item != nullptr; item = item->NextSibling) {
+        CFileRecord* record = RecordOf(item);
+        if (record == nullptr) continue;
+        bytes += EntryGroupBytes(record);
+        if (whole && IsDirectoryRecord(record)) {
+            below += DirectoryClusters(item->FirstChild, clusterBytes, true);
+        }
+    }
+    // 4. Whole clusters.
+    return CeilDiv(bytes, clusterBytes) + below;
+}
+
+uint64_t ResidentDataClusters(FILE_ITEM* items, uint32_t clusterBytes) {
+    uint64_t sum = 0;
+    for (FILE_ITEM* item = items; item != nullptr; item = item->NextSibling) {
+        if (CAttrResident* data = ResidentData(RecordOf(item))) {
+            sum += CeilDiv(data->DataLength(), clusterBytes);
+        }
+        if (item->FirstChild != nullptr) sum += ResidentDataClusters(item->FirstChild, clusterBytes);
+    }
+    return sum;
+}
+
+// ---- Writing ------------------------------------------------------------------------------
+
+void WriteResidentData(FILE_ITEM* items, IFat* fat) {
+    const uint32_t clusterBytes = fat->FatClusterBytes();
+    for (FILE_ITEM* item = items; item != nullptr; item = item->NextSibling) {
+        if (CAttrResident* data = ResidentData(RecordOf(item))) {
+            // 1.-2. Clusters for the data; none for an empty file.
+            const uint64_t length = data->DataLength();
+            const auto count = static_cast<uint32_t>(CeilDiv(length, clusterBytes));
+            data->FirstDataCluster = 0;
+            if (count > 0) {
+                // 3. One chain; the attribute remembers its start.
+                std::vector<uint32_t> clusters(count);
+                fat->AllocChain(count, clusters.data());
+                data->FirstDataCluster = clusters[0];
+                // 4. The data, the rest of the last cluster zeros.
+                std::unique_ptr<uint8_t[]> buffer(new uint8_t[static_cast<size_t>(count) * clusterBytes]());
+                const uint64_t offset = 0;
+                uint32_t delivered = 0;
+                if (!data->ReadAt(&offset, buffer.get(), static_cast<uint32_t>(length), &delivered) ||
+                    delivered != length) {
+                    LogErrorA("can't read the resident data of file record %I64d",
+                              static_cast<int64_t>(item->FileRecord->RecordNumber));
+                    std::memset(buffer.get(), 0, static_cast<size_t>(count) * clusterBytes);
+                }
+                // 5. Cluster by cluster.
+                for (uint32_t i = 0; i < count; ++i) {
+                    fat->WriteClusters(buffer.get() + static_cast<size_t>(i) * clusterBytes, clusters[i], 1);
+                }
+            }
+        }
+        if (item->FirstChild != nullptr) WriteResidentData(item->FirstChild, fat);
+    }
+}
+
+uint32_t WriteDirectory(FILE_ITEM* items, IFat* fat, CFileRecord* record, CFileRecord* parent,
+                        const char* label, ShortNameRandom* random) {
+    // One generator for the whole tree when the caller brings none.
+    std::unique_ptr<ShortNameRandom> ownRandom;
+    if (random == nullptr) {
+        ownRandom = std::make_unique<ShortNameRandom>(1);
+        random = ownRandom.get();
+    }
+    // The root item: write the root directory from its children.
+    if (record == nullptr) {
+        if (items == nullptr || RecordOf(items) == nullptr) {
+            throw SimpleException(u"The root directory has no record.", 1);
+        }
+        return WriteDirectory(items->FirstChild, fat, RecordOf(items), nullptr, label, random);
+    }
+
+    // 1. Names first: they decide how many long-name entries each group has, so the
+    //    directory is sized exactly.
+    std::vector<FILE_ITEM*> children;
+    std::vector<ENTRY_NAMES> names;
+    for (FILE_ITEM* item = items; item != nullptr; item = item->NextSibling) {
+        if (RecordOf(item) == nullptr) continue;
+        children.push_back(item);
+        names.push_back(NameSourcesOf(RecordOf(item)));
+    }
+    NameDirectory(&names, random);
+
+    const bool isRoot = record->RecordNumber == kRootRecord;
+    uint8_t labelBytes[11];
+    const bool hasLabel = isRoot && VolumeLabelBytes(label, labelBytes);
+    uint64_t bytes = kFatDirEntryBytes;  // the end entry
+    bytes += isRoot ? (hasLabel ? kFatDirEntryBytes : 0) : 2 * kFatDirEntryBytes;
+    for (const ENTRY_NAMES& n : names) bytes += EntryGroupBytes(n);
+    const uint32_t clusterBytes = fat->FatClusterBytes();
+    const uint64_t clusters = CeilDiv(bytes, clusterBytes);
+    if (clusters > UINT32_MAX) throw SimpleException(u"A directory is too large for FAT32.", 1);
+
+    // 2. The chain, allocated before any child's.
+    DirectoryWriter writer(fat, static_cast<uint32_t>(clusters));
+
+    // 3. Label or dot entries.
+    if (isRoot) {
+        if (hasLabel) {
+            FAT_DIR_ENTRY labelEntry;
+            BuildLabelEntry(&labelEntry, labelBytes, record);
+            writer.Append(&labelEntry, sizeof labelEntry);
+        }
+    } else {
+        FAT_DIR_ENTRY dots[2];
+        BuildDotEntries(dots, writer.FirstCluster(), record, parent);
+        writer.Append(dots, sizeof dots);
+    }
+
+    // 4. The children's groups; a subdirectory is complete on disk before its entry.
+    std::vector<uint8_t> group;
+    for (size_t i = 0; i < children.size(); ++i) {
+        CFileRecord* child = RecordOf(children[i]);
+        uint32_t first = 0;
+        uint32_t size = 0;
+        if (names[i].Directory) {
+            child->UserCluster = writer.FirstCluster();
+            first = WriteDirectory(children[i]->FirstChild, fat, child, record, nullptr, random);
+        } else {
+            FileClusterAndSize(child, fat, &first, &size);
+        }
+        group.assign(EntryGroupBytes(names[i]), 0);
+        BuildEntryGroup(names[i], group.data(), first, size);
+        writer.Append(group.data(), static_cast<uint32_t>(group.size()));
+    }
+
+    // 5. The end entry; the last cluster and any left empty are written.
+    const uint8_t end[kFatDirEntryBytes] = {};
+    writer.Append(end, sizeof end);
+    writer.Finish();
+    return writer.FirstCluster();
+}
