@@ -1,0 +1,463 @@
+#include "engine/FileTree.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "device/Log.h"
+#include "engine/Refusal.h"
+#include "engine/UnicodeCase.h"
+#include "ntfs/CNTFSVolume.h"
+
+thread_local uint32_t TotalFiles = 0;
+thread_local uint32_t TotalDirectories = 0;
+
+namespace {
+
+constexpr uint32_t kFileAttrHidden = 0x0002;
+constexpr uint32_t kFileAttrSystem = 0x0004;
+constexpr uint64_t kFourGiB = 4294967296ULL;
+
+// ---- small accessors ------------------------------------------------------------------------
+
+template <typename T>
+T* FirstAttr(CFileRecord* record, uint32_t type) {
+    return static_cast<T*>(record->Attrs(type)->First());
+}
+
+CAttr_FileName* FirstName(CFileRecord* record) { return FirstAttr<CAttr_FileName>(record, kAttrFileName); }
+
+bool IsDirectoryRecord(const CFileRecord* record) { return (record->RecordFlags() & kRecordDirectory) != 0; }
+
+uint64_t ParentRecordOf(const CFileName* name) {
+    return ntfs::RecordNumberOf(ntfs::LoadLe<uint64_t>(name->NameValue + offsetof(FILE_NAME_VALUE, ParentReference)));
+}
+
+// Drops a directory's index once it has been listed: records stay loaded for the whole
+// conversion, the index is never needed again.
+void DropIndex(CFileRecord* record) {
+    record->Attrs(kAttrIndexRoot)->Clear();
+    record->Attrs(kAttrIndexAllocation)->Clear();
+    record->Attrs(kAttrBitmap)->Clear();
+}
+
+// The path of a directory as messages show it: "/" for the root, "/a/b" below (no trailing
+// "/", as users write folder paths).
+std::u16string FolderPath(const std::u16string& directoryPath) {
+    if (directoryPath.size() <= 1) return directoryPath;
+    return directoryPath.substr(0, directoryPath.size() - 1);
+}
+
+// ---- checks of one record -------------------------------------------------------------------
+
+// Refuses a record that the index entry cannot really mean: one not in use, an extension
+// record of another file, or one reused since the entry was written (sequence numbers differ).
+// An index node in use never points at such a record; a stale entry would bring back a
+// deleted file, whose clusters may already belong to another one.
+void CheckRecordBelongsToEntry(CFileRecord* record, CIndexEntry* entry, const std::u16string& path) {
+    const uint8_t* bytes = record->RecordBuffer.get();
+    const uint16_t flags = record->RecordFlags();
+    const uint16_t sequence = ntfs::LoadLe<uint16_t>(bytes + offsetof(FILE_RECORD_HEADER, SequenceNumber));
+    const uint16_t expected = static_cast<uint16_t>(entry->FileReference() >> 48);
+    uint64_t base = 0;
+    if (ntfs::RangeFits(offsetof(FILE_RECORD_HEADER, BaseRecord), sizeof(uint64_t), record->RecordBytes())) {
+        base = ntfs::RecordNumberOf(ntfs::LoadLe<uint64_t>(bytes + offsetof(FILE_RECORD_HEADER, BaseRecord)));
+    }
+    if ((flags & kRecordInUse) == 0 || base != 0 || (expected != 0 && expected != sequence)) {
+        ThrowDamaged(u"The folder entry '%s' refers to file record %I64d, which is not in use or belongs to another file.",
+                     DisplayPath(path).c_str(), static_cast<long long>(record->RecordNumber));
+    }
+}
+
+// Refuses a record whose attribute list names extension records that could not be read: the
+// attributes they hold (names, parts of the data) would be missing without a trace.
+void CheckExtensionsLoaded(CFileRecord* record, const std::u16string& path) {
+    CSList<CAttrBase>* lists = record->Attrs(kAttrAttributeList);
+    for (CAttrBase* a = lists->First(); a != nullptr; a = lists->Next()) {
+        CSList<CFileRecord>* extensions = nullptr;
+        if (auto* r = dynamic_cast<CAttr_AttrList<CAttrResident>*>(a)) extensions = &r->ExtensionRecords;
+        if (auto* n = dynamic_cast<CAttr_AttrList<CAttrNonResident>*>(a)) extensions = &n->ExtensionRecords;
+        if (extensions == nullptr) continue;
+        for (CFileRecord* e = extensions->First(); e != nullptr; e = extensions->Next()) {
+            if (e->RecordBuffer == nullptr) {
+                ThrowDamaged(u"The file record %I64d, which holds part of '%s' (file record %I64d), cannot be read.",
+                             static_cast<long long>(e->RecordNumber), DisplayPath(path).c_str(),
+                             static_cast<long long>(record->RecordNumber));
+            }
+        }
+    }
+}
+
+// A long name FAT32 cannot store: the characters Windows forbids in file names.
+bool HasForbiddenCharacter(const std::u16string& name) {
+    static constexpr char16_t kForbidden[] = u"\\/:*?\"<>|";
+    for (char16_t c : name) {
+        if (c < 0x20) return true;
+        if (std::char_traits<char16_t>::find(kForbidden, 9, c) != nullptr) return true;
+    }
+    return false;
+}
+
+// Refuses a name FAT32 cannot hold: forbidden characters in the long name, or a name that
+// another child of the directory already has, ignoring letter case.
+void CheckName(FILE_ITEM* item, const std::u16string& path, DirectoryWalk* walk) {
+    CFileRecord* record = item->FileRecord.get();
+    CAttr_FileName* longName = record->FileNameInNamespace(kNamespaceWin32);
+    if (longName == nullptr) longName = record->FileNameInNamespace(kNamespacePosix);
+    if (longName != nullptr && HasForbiddenCharacter(longName->Name())) {
+        ThrowRefusal(u"The name of '%s' holds a character that FAT32 does not allow in file names "
+                     u"(\\ / : * ? \" < > | or a control character). Please rename it and try again.",
+                     DisplayPath(path).c_str());
+    }
+
+    const std::u16string name = ItemName(item);
+    auto [it, added] = walk->FoldedNames.emplace(UpcaseName(name), item);
+    if (added) return;
+    const std::u16string other = ItemName(it->second);
+    if (other == name) {
+        ThrowDamaged(u"The folder '%s' lists the name '%s' twice.", DisplayPath(FolderPath(walk->Path)).c_str(),
+                     DisplayPath(name).c_str());
+    }
+    ThrowRefusal(u"The names '%s' and '%s' differ only in letter case. FAT32 cannot hold both in one folder: "
+                 u"please rename one of them and try again.",
+                 DisplayPath(walk->Path + other).c_str(), DisplayPath(path).c_str());
+}
+
+// Appends the item after walk->Last; the tree owns it from here on.
+void AppendChild(FILE_ITEM* parent, FILE_ITEM* item, DirectoryWalk* walk) {
+    if (walk->Last != nullptr) walk->Last->NextSibling = item;
+    if (parent->FirstChild == nullptr) parent->FirstChild = item;
+    walk->Last = item;
+}
+
+// Reads the index's block bitmap into *bits. False when the directory has none (every block
+// is then taken as in use); refuses a bitmap that exists but cannot be read.
+bool ReadIndexBitmap(CFileRecord* record, const std::u16string& path, std::vector<uint8_t>* bits) {
+    CSList<CAttrBase>* list = record->Attrs(kAttrBitmap);
+    CAttrBase* bitmap = nullptr;
+    for (CAttrBase* a = list->First(); a != nullptr; a = list->Next()) {
+        if (a->AttrName() == u"$I30") {
+            bitmap = a;
+            break;
+        }
+    }
+    if (bitmap == nullptr) return false;
+    const uint64_t length = bitmap->DataLength();
+    // A bitmap bigger than any index could need is damage, not something to allocate.
+    constexpr uint64_t kMaxBitmapBytes = 64ULL << 20;
+    uint32_t got = 0;
+    const uint64_t zero = 0;
+    bool ok = length <= kMaxBitmapBytes;
+    if (ok) {
+        bits->assign(static_cast<size_t>(length), 0);
+        ok = bitmap->ReadAt(&zero, bits->data(), static_cast<uint32_t>(length), &got) && got == length;
+    }
+    if (!ok) {
+        ThrowDamaged(u"The index of the folder '%s' (file record %I64d) cannot be read.",
+                     DisplayPath(FolderPath(path)).c_str(), static_cast<long long>(record->RecordNumber));
+    }
+    return true;
+}
+
+// Lists one directory: its root node's entries, then every index block in use, in block order.
+void ListDirectory(FILE_ITEM* item, CNTFSVolume* volume, DirectoryWalk* walk) {
+    CFileRecord* record = item->FileRecord.get();
+    auto refuseIndex = [&]() {
+        ThrowDamaged(u"The index of the folder '%s' (file record %I64d) cannot be read.",
+                     DisplayPath(FolderPath(walk->Path)).c_str(), static_cast<long long>(record->RecordNumber));
+    };
+
+    // 1. The index root over $FILE_NAME. A directory without one has lost its contents.
+    auto* root = FirstAttr<CAttr_IndexRoot>(record, kAttrIndexRoot);
+    if (root == nullptr || root->IndexedType() != kAttrFileName) {
+        if (IsDirectoryRecord(record)) refuseIndex();
+        return;
+    }
+
+    // 2. The root's entries.
+    AddIndexEntries(root, item, volume, walk);
+
+    // 3. The blocks, when the root says the index continues in them. Every block the bitmap
+    //    marks in use must be read: its entries are files. Blocks marked free are skipped:
+    //    they keep entries of deleted files.
+    if ((root->NodeFlags() & kIndexRootHasBlocks) != 0) {
+        auto* allocation = FirstAttr<CAttr_IndexAlloc>(record, kAttrIndexAllocation);
+        if (allocation == nullptr || !allocation->RunsValid() || allocation->BlockCount == 0) refuseIndex();
+        std::vector<uint8_t> bits;
+        const bool haveBitmap = ReadIndexBitmap(record, walk->Path, &bits);
+        CIndexBlock block;
+        for (uint64_t n = 0; n < allocation->BlockCount; ++n) {
+            if (haveBitmap && (n / 8 >= bits.size() || (bits[n / 8] & (1u << (n % 8))) == 0)) continue;
+            if (!allocation->ReadBlock(&n, &block)) {
+                ThrowDamaged(u"The index block %I64d of the folder '%s' (file record %I64d) cannot be read.",
+                             static_cast<long long>(n), DisplayPath(FolderPath(walk->Path)).c_str(),
+                             static_cast<long long>(record->RecordNumber));
+            }
+            AddIndexEntries(&block, item, volume, walk);
+        }
+    }
+
+    // 4. The index is no longer needed.
+    DropIndex(record);
+}
+
+}  // namespace
+
+// ---- the tree's owner -----------------------------------------------------------------------
+
+void FreeFileTree(FILE_ITEM* item) {
+    // The items still to free form one chain through NextSibling. Before an item goes, its
+    // children are spliced onto the end of that chain, so the whole tree is freed in one pass
+    // with no recursion and no allocation; `tail` only ever moves forward.
+    if (item == nullptr) return;
+    FILE_ITEM* tail = item;
+    while (tail->NextSibling != nullptr) tail = tail->NextSibling;
+    while (item != nullptr) {
+        if (item->FirstChild != nullptr) {
+            tail->NextSibling = item->FirstChild;
+            item->FirstChild = nullptr;
+            while (tail->NextSibling != nullptr) tail = tail->NextSibling;
+        }
+        FILE_ITEM* next = item->NextSibling;
+        delete item;  // and its record
+        item = next;
+    }
+}
+
+ShCount<FILE_ITEM> MakeFileTree(std::unique_ptr<CFileRecord> rootRecord) {
+    auto* root = new FILE_ITEM;
+    root->FileRecord = std::move(rootRecord);
+    return ShCount<FILE_ITEM>(root, &FreeFileTree);
+}
+
+// ---- the walk -------------------------------------------------------------------------------
+
+void WalkDirectory(CFileRecord* record, CNTFSVolume* volume, FILE_ITEM* item) {
+    // 1. The first directory: the root is "/", any other is named by its own record.
+    std::unordered_set<uint64_t> seen{record->RecordNumber};
+    std::vector<DirectoryWalk::Pending> pending;
+    std::u16string path = u"/";
+    if (record->RecordNumber != kRootRecord && !ItemName(item).empty()) path += ItemName(item) + u"/";
+    pending.push_back({item, std::move(path)});
+
+    // 2. Depth first from an explicit stack: list a directory, then walk its subdirectories
+    //    in index order (pushed in reverse, so the first is taken next).
+    while (!pending.empty()) {
+        DirectoryWalk walk;
+        walk.Path = std::move(pending.back().Path);
+        FILE_ITEM* directory = pending.back().Item;
+        pending.pop_back();
+        walk.SeenDirectories = &seen;
+        ListDirectory(directory, volume, &walk);
+        for (auto it = walk.Subdirectories.rbegin(); it != walk.Subdirectories.rend(); ++it) {
+            pending.push_back(std::move(*it));
+        }
+    }
+}
+
+void AddIndexEntries(CSList<CIndexEntry>* entries, FILE_ITEM* parent, CNTFSVolume* volume,
+                     DirectoryWalk* walk) {
+    for (CIndexEntry* entry = entries->First(); entry != nullptr; entry = entries->Next()) {
+        // 1. System files, and nothing that is not a real entry.
+        const uint64_t number = entry->RecordNumber();
+        if (number < kFirstUserRecord) continue;
+
+        // 2. A name is needed; a DOS name is only the partner of a long one, taken through that.
+        if (entry->NameValue == nullptr || entry->NameChars == 0) continue;
+        if (entry->NameSpace() == kNamespaceDos) continue;
+        const std::u16string keyName = entry->Name();
+        const uint32_t keyFlags = entry->FileAttributes();
+
+        // 3. The two hidden system folders. (The names are pure ASCII, so comparing the
+        //    UTF-16 name is the same as comparing its Windows-1252 form.)
+        if ((keyFlags & (kFileAttrHidden | kFileAttrSystem)) != 0 &&
+            (keyName == u"System Volume Information" || keyName == u"$RECYCLE.BIN")) {
+            continue;
+        }
+        const std::u16string path = walk->Path + keyName;
+
+        // 4. The record. A file that cannot be read would vanish: refuse instead.
+        auto record = std::make_unique<CFileRecord>(volume);
+        if (!record->LoadRecord(number)) {
+            LogWarnA("can't parse a file record %I64d", static_cast<long long>(number));
+            ThrowDamaged(u"The file record %I64d ('%s') cannot be read.", static_cast<long long>(number),
+                         DisplayPath(path).c_str());
+        }
+        CheckRecordBelongsToEntry(record.get(), entry, path);
+
+        // 5. Its attributes: they must build, include a name, and not describe a sparse file.
+        record->TypeMask = kTreeRecordTypeMask;
+        if (!record->BuildAttributes()) {
+            LogWarnA("%I64d File Record parse failed.", static_cast<long long>(number));
+            ThrowDamaged(u"The attributes of file record %I64d ('%s') cannot be read.",
+                         static_cast<long long>(number), DisplayPath(path).c_str());
+        }
+        CheckExtensionsLoaded(record.get(), path);
+        if (FirstName(record.get()) == nullptr) {
+            LogErrorW(u"there is not Win or Dos NameAttr in %I64d File Record '%s'", static_cast<long long>(number),
+                      DisplayPath(path).c_str());
+            ThrowRefusal(u"Find a NTFS File/Directory '%s' without Dos and Win namespace,The volume may install an "
+                         u"opearting system.\nVelundra has stopped converting, please move it to the other volume "
+                         u"and try again.",
+                         DisplayPath(path).c_str());
+        }
+        auto* info = FirstAttr<CAttr_StdInfo>(record.get(), kAttrStandardInformation);
+        if (info != nullptr && (info->FileFlags() & kFileAttrSparse) != 0) {
+            ThrowRefusal(u"The file '%s' is a sparse file, FAT32 is not supported.", DisplayPath(path).c_str());
+        }
+
+        // 6. Directory or file: the key and the record must agree, or the contents of a
+        //    directory would be lost (or a file walked as one).
+        const bool isDirectory = IsDirectoryRecord(record.get());
+        if (isDirectory != ((keyFlags & kFileAttrDirectoryIndex) != 0)) {
+            ThrowDamaged(u"The folder entry '%s' (file record %I64d) does not agree with its file record about "
+                         u"being a folder.",
+                         DisplayPath(path).c_str(), static_cast<long long>(number));
+        }
+
+        // 7. This link's names only, with the key's newer times and flags; then the name
+        //    must suit FAT32.
+        KeepNamesOfEntry(record.get(), entry);
+        RefreshNameTimes(record.get(), entry);
+        auto* item = new FILE_ITEM;
+        item->FileRecord = std::move(record);
+        AppendChild(parent, item, walk);
+        CFileRecord* kept = item->FileRecord.get();
+        CheckName(item, path, walk);
+
+        // 8. Files FAT32 cannot hold.
+        if (!isDirectory && (kept->HasEncryptedFlag() != 0 || kept->HasCompressedFlag() != 0)) {
+            ThrowRefusal(u"The file '%s' contain Compressed or Encrypted attribute, please remove these attributes "
+                         u"and retry!",
+                         DisplayPath(path).c_str());
+        }
+        CheckRunLength(kept);
+
+        // 9. A directory is walked after this one; a file is done.
+        if (isDirectory) {
+            if (walk->SeenDirectories != nullptr && !walk->SeenDirectories->insert(number).second) {
+                ThrowDamaged(u"The folder '%s' (file record %I64d) is reached a second time.",
+                             DisplayPath(path).c_str(), static_cast<long long>(number));
+            }
+            walk->Subdirectories.push_back({item, path + u"/"});
+            ++TotalDirectories;
+        } else {
+            CAttrBase* data = kept->FirstUnnamedData();
+            if (data != nullptr && data->DataLength() >= kFourGiB) {
+                ThrowRefusal(u"File '%s' is larger than 4GB.\nFAT32 format does not support file larger than 4GB. "
+                             u"To continue, please split it into files smaller than 4GB.",
+                             DisplayPath(path).c_str());
+            }
+            ++TotalFiles;
+            DropIndex(kept);
+        }
+    }
+}
+
+// ---- names and times ------------------------------------------------------------------------
+
+void RefreshNameTimes(CFileRecord* record, CIndexEntry* entry) {
+    if (entry->NameValue == nullptr) return;
+    for (uint8_t ns : {kNamespaceWin32AndDos, kNamespaceWin32, kNamespaceDos, kNamespacePosix}) {
+        CAttr_FileName* name = record->FileNameInNamespace(ns);
+        if (name == nullptr) continue;
+        for (size_t at : {offsetof(FILE_NAME_VALUE, CreationTime), offsetof(FILE_NAME_VALUE, LastWriteTime),
+                          offsetof(FILE_NAME_VALUE, LastAccessTime)}) {
+            std::memcpy(name->NameValue + at, entry->NameValue + at, sizeof(uint64_t));
+        }
+        std::memcpy(name->NameValue + offsetof(FILE_NAME_VALUE, FileAttributes),
+                    entry->NameValue + offsetof(FILE_NAME_VALUE, FileAttributes), sizeof(uint32_t));
+    }
+}
+
+void KeepNamesOfEntry(CFileRecord* record, CIndexEntry* entry) {
+    if (entry->NameValue == nullptr) return;
+    const uint64_t parent = ParentRecordOf(entry);
+    const uint8_t ns = entry->NameSpace();
+    const std::u16string keyName = entry->Name();
+
+    // 1. The name equal to the key, and for a Win32 key the DOS name in the same directory.
+    CSList<CAttrBase>* names = record->Attrs(kAttrFileName);
+    std::vector<CAttrBase*> all;
+    for (CAttrBase* a = names->First(); a != nullptr; a = names->Next()) all.push_back(a);
+    CAttrBase* match = nullptr;
+    CAttrBase* dosPartner = nullptr;
+    for (CAttrBase* a : all) {
+        auto* name = static_cast<CAttr_FileName*>(a);
+        if (name->NameValue == nullptr || ParentRecordOf(name) != parent) continue;
+        if (match == nullptr && name->NameSpace() == ns && name->Name() == keyName) match = a;
+        if (dosPartner == nullptr && ns == kNamespaceWin32 && name->NameSpace() == kNamespaceDos) dosPartner = a;
+    }
+
+    // 2. Without a match nothing is dropped; otherwise every other name goes.
+    if (match == nullptr) return;
+    for (CAttrBase* a : all) {
+        if (a != match && a != dosPartner) names->Discard(a);
+    }
+}
+
+bool CheckRunLength(CFileRecord* record) {
+    CAttrBase* attribute = record->FirstUnnamedData();
+    if (attribute == nullptr) attribute = record->Attrs(kAttrIndexAllocation)->First();
+    if (attribute == nullptr || !attribute->IsNonResident()) return true;
+    auto* nonResident = static_cast<CAttrNonResident*>(attribute);
+    uint64_t clusters = 0;
+    for (tagDataRun_Entry* run = nonResident->Runs.First(); run != nullptr; run = nonResident->Runs.Next()) {
+        clusters += run->ClusterCount;
+    }
+    uint64_t runBytes = 0;
+    if (__builtin_mul_overflow(clusters, uint64_t{attribute->ClusterBytes}, &runBytes)) runBytes = UINT64_MAX;
+    const uint64_t length = attribute->DataLength();
+    if (runBytes >= length) return true;
+    LogInfoA("%I64d FR actual data run size %I64d < file size %I64d", static_cast<long long>(record->RecordNumber),
+             static_cast<long long>(runBytes), static_cast<long long>(length));
+    return false;
+}
+
+std::u16string ItemName(const FILE_ITEM* item) {
+    CFileRecord* record = item->FileRecord.get();
+    if (record == nullptr) return {};
+    for (uint8_t ns : {kNamespaceWin32, kNamespacePosix, kNamespaceWin32AndDos, kNamespaceDos}) {
+        if (CAttr_FileName* name = record->FileNameInNamespace(ns)) return name->Name();
+    }
+    return {};
+}
+
+bool ItemIsDirectory(const FILE_ITEM* item) {
+    return item->FileRecord != nullptr && IsDirectoryRecord(item->FileRecord.get());
+}
+
+// ---- listing --------------------------------------------------------------------------------
+
+void VisitTree(FILE_ITEM* root,
+               const std::function<void(FILE_ITEM* item, const std::u16string& path)>& visit) {
+    if (root == nullptr) return;
+    // One frame per open directory: the next item of its chain and the length of its path.
+    struct Frame {
+        FILE_ITEM* Next;
+        size_t PrefixLength;
+    };
+    std::u16string path = u"/";
+    std::vector<Frame> stack{{root->FirstChild, 1}};
+    while (!stack.empty()) {
+        FILE_ITEM* item = stack.back().Next;
+        if (item == nullptr) {
+            stack.pop_back();
+            continue;
+        }
+        stack.back().Next = item->NextSibling;
+        path.resize(stack.back().PrefixLength);
+        path += ItemName(item);
+        if (ItemIsDirectory(item)) {
+            path += u'/';
+            visit(item, path);
+            stack.push_back({item->FirstChild, path.size()});
+        } else {
+            visit(item, path);
+        }
+    }
+}
+
+void ListPaths(FILE_ITEM* root, std::vector<std::u16string>* out) {
+    VisitTree(root, [out](FILE_ITEM*, const std::u16string& path) { out->push_back(path); });
+}
