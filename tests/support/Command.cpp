@@ -46,8 +46,9 @@ std::string ReadAllOrEmpty(const std::string& path) {
 // Runs `body` (a shell command that ends in the program) with the options' environment,
 // directory, time limit and streams, and decodes the wait status of the program itself:
 // the shell execs it, so pclose reports the program's own exit or signal.
+// With a sink, standard output goes there instead of into the result.
 CommandResult RunWithShell(const std::string& program, bool isShellLine,
-                           const CommandOptions& options) {
+                           const CommandOptions& options, const OutputSink* sink = nullptr) {
     ScratchFile errFile, inFile;
     std::string line;
     if (!options.workingDir.empty()) {
@@ -76,7 +77,7 @@ CommandResult RunWithShell(const std::string& program, bool isShellLine,
     } else {
         line += " </dev/null";
     }
-    if (options.mergeStderr) {
+    if (options.mergeStderr && !sink) {
         line += " 2>&1";
     } else {
         line += " 2>";
@@ -89,7 +90,12 @@ CommandResult RunWithShell(const std::string& program, bool isShellLine,
     if (!pipe) return r;
     char buffer[65536];
     size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        if (sink)
+            (*sink)(buffer, n);
+        else
+            r.out.append(buffer, n);
+    }
     const int status = pclose(pipe);
     if (status == -1) return r;
     if (WIFSIGNALED(status)) {
@@ -103,7 +109,7 @@ CommandResult RunWithShell(const std::string& program, bool isShellLine,
             r.timedOut = true;
         // The shell reports a program that could not be run as 126 or 127.
     }
-    if (!options.mergeStderr) r.err = ReadAllOrEmpty(errFile.path);
+    if (!options.mergeStderr || sink) r.err = ReadAllOrEmpty(errFile.path);
     return r;
 }
 
@@ -133,14 +139,29 @@ std::string ShellQuote(const std::string& word) {
     return q + "'";
 }
 
-CommandResult RunCommand(const std::vector<std::string>& argv, const CommandOptions& options) {
-    if (argv.empty()) return {};
+namespace {
+
+// argv as one shell word list, each word quoted.
+std::string QuotedWords(const std::vector<std::string>& argv) {
     std::string program;
     for (const std::string& a : argv) {
         if (!program.empty()) program += ' ';
         program += ShellQuote(a);
     }
-    return RunWithShell(program, false, options);
+    return program;
+}
+
+}  // namespace
+
+CommandResult RunCommand(const std::vector<std::string>& argv, const CommandOptions& options) {
+    if (argv.empty()) return {};
+    return RunWithShell(QuotedWords(argv), false, options);
+}
+
+CommandResult RunCommandStreaming(const std::vector<std::string>& argv, const OutputSink& sink,
+                                  const CommandOptions& options) {
+    if (argv.empty()) return {};
+    return RunWithShell(QuotedWords(argv), false, options, &sink);
 }
 
 CommandResult RunShell(const std::string& commandLine, const CommandOptions& options) {

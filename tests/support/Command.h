@@ -5,7 +5,9 @@
 // TempDir names (thread-safe).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +41,13 @@ struct CommandOptions {
 
 // Runs argv[0] (looked up in PATH) with the arguments argv[1..]; no shell interprets them.
 CommandResult RunCommand(const std::vector<std::string>& argv, const CommandOptions& options = {});
+
+// Like RunCommand, but standard output goes to `sink` in chunks as it arrives instead of into
+// the result (whose `out` stays empty), so that a large output such as a file's bytes is never
+// held whole. mergeStderr is ignored: standard error is always captured apart.
+using OutputSink = std::function<void(const char* data, size_t bytes)>;
+CommandResult RunCommandStreaming(const std::vector<std::string>& argv, const OutputSink& sink,
+                                  const CommandOptions& options = {});
 
 // Runs a shell command line with /bin/sh (for pipes and redirections the test writes itself).
 CommandResult RunShell(const std::string& commandLine, const CommandOptions& options = {});
