@@ -1,0 +1,373 @@
+// velundra-convert: converts an NTFS block device or image file to FAT32 in place.
+//
+//   velundra-convert [--check [--list]] [--yes] [--quiet] [--log FILE] TARGET
+//
+// The program only parses input, asks, and shows progress; the engine does the work.
+// Order of a conversion, so that nothing is written before the user agreed:
+//  1. refuse the volume that holds this program or the running system;
+//  2. walk the volume read-only and show what was found (also the whole job of --check);
+//  3. ask "Convert TARGET to FAT32? [y/N]" (or take --yes);
+//  4. lock the volume (asking once, and unmounting, when it is busy or mounted);
+//  5. convert under the lock with interrupts held back, flush and release.
+// Exit status: 0 converted (or convertible with --check), 1 refused or failed, 2 wrong usage.
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device/Log.h"
+#include "device/ProgressInforAssist.h"
+#include "device/VolumePreparation.h"
+#include "engine/ConvertNtfsToFat32.h"
+#include "platform/DriveTable.h"
+#include "platform/RawVolume.h"
+#include "platform/Terminal.h"
+#include "platform/TextEncoding.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+struct Arguments {
+    bool check = false;
+    bool list = false;
+    bool yes = false;
+    bool quiet = false;
+    std::string logFile;
+    std::string target;
+};
+
+const char kUsage[] =
+    "usage: velundra-convert [--check [--list]] [--yes] [--quiet] [--log FILE] TARGET\n"
+    "\n"
+    "Converts the NTFS file system on TARGET (a block device such as /dev/sdb1, or an image\n"
+    "file) to FAT32 in place, keeping every file.\n"
+    "\n"
+    "  --check     do everything up to the first write and report; write nothing\n"
+    "  --list      with --check: also print every path that would be converted\n"
+    "  --yes       answer yes to every question (for scripts)\n"
+    "  --quiet     no progress display\n"
+    "  --log FILE  write the engine's log to FILE\n";
+
+// Parses argv; false on wrong usage (with the reason in *why).
+bool ParseArguments(int argc, char** argv, Arguments* args, std::string* why, bool* help) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--check") {
+            args->check = true;
+        } else if (a == "--list") {
+            args->list = true;
+        } else if (a == "--yes" || a == "-y") {
+            args->yes = true;
+        } else if (a == "--quiet" || a == "-q") {
+            args->quiet = true;
+        } else if (a == "--help" || a == "-h") {
+            *help = true;
+            return true;
+        } else if (a == "--log" || a.rfind("--log=", 0) == 0) {
+            if (a == "--log") {
+                if (i + 1 >= argc) {
+                    *why = "--log needs a file name";
+                    return false;
+                }
+                args->logFile = argv[++i];
+            } else {
+                args->logFile = a.substr(6);
+            }
+            if (args->logFile.empty()) {
+                *why = "--log needs a file name";
+                return false;
+            }
+        } else if (a == "--") {
+            if (i + 1 < argc && args->target.empty()) args->target = argv[++i];
+            if (i + 1 < argc) {
+                *why = "only one TARGET may be given";
+                return false;
+            }
+        } else if (!a.empty() && a[0] == '-') {
+            *why = "unknown option " + a;
+            return false;
+        } else if (args->target.empty()) {
+            args->target = a;
+        } else {
+            *why = "only one TARGET may be given";
+            return false;
+        }
+    }
+    if (args->target.empty()) {
+        *why = "no TARGET given";
+        return false;
+    }
+    if (args->list && !args->check) {
+        *why = "--list goes with --check";
+        return false;
+    }
+    return true;
+}
+
+std::string Utf8(const std::u16string& s) { return platform::Utf16ToUtf8(s); }
+
+// Replaces the first printf conversion (%c or %s) of a message with text.
+std::string FillIn(const char* pattern, const std::string& text) {
+    std::string out = pattern;
+    size_t at = out.find('%');
+    if (at != std::string::npos && at + 1 < out.size()) out.replace(at, 2, text);
+    return out;
+}
+
+void PrintError(const std::string& message) {
+    std::fprintf(stderr, "velundra-convert: %s\n", message.c_str());
+}
+
+// Progress on stderr: a redrawn bar on a terminal, plain lines otherwise.
+class ConsoleProgress : public IProgressInfor {
+public:
+    explicit ConsoleProgress(bool enabled) : enabled_(enabled), tty_(platform::StderrIsTerminal()) {}
+    ~ConsoleProgress() override { Finish(); }
+
+    void SetProgress(float position) override {
+        if (!std::isfinite(position)) return;
+        int percent = static_cast<int>(position * 100.0f);
+        if (percent < 0) percent = 0;
+        if (percent > 100) percent = 100;
+        if (percent == percent_) return;
+        int step = tty_ ? 1 : 10;
+        bool show = percent / step != percent_ / step;
+        percent_ = percent;
+        if (show) Draw();
+    }
+
+    void SetStatusText(const char16_t* text) override {
+        std::string t = text ? Utf8(text) : std::string();
+        if (t == text_) return;
+        text_ = t;
+        Draw();
+    }
+
+    // Ends the bar's line so that later output starts on a fresh one.
+    void Finish() {
+        if (enabled_ && tty_ && drawn_) std::fputc('\n', stderr);
+        drawn_ = false;
+    }
+
+private:
+    void Draw() {
+        if (!enabled_) return;
+        int pct = percent_ < 0 ? 0 : percent_;
+        if (!tty_) {
+            std::fprintf(stderr, "%3d%% %s\n", pct, text_.c_str());
+            return;
+        }
+        int columns = platform::TerminalColumns();
+        int barWidth = columns >= 60 ? 30 : 10;
+        std::string bar(static_cast<size_t>(barWidth * pct / 100), '#');
+        bar.resize(static_cast<size_t>(barWidth), '.');
+        std::string line = "[" + bar + "] " + std::to_string(pct) + "% " + text_;
+        if (static_cast<int>(line.size()) > columns - 1) line.resize(static_cast<size_t>(columns - 1));
+        std::fprintf(stderr, "\r\033[K%s", line.c_str());
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+
+    bool enabled_;
+    bool tty_;
+    bool drawn_ = false;
+    int percent_ = -1;
+    std::string text_;
+};
+
+// Warnings and errors of the engine reach stderr; the bar is ended first on a terminal.
+ConsoleProgress* g_progress = nullptr;
+void EchoLogLine(int /*level*/, const char* line) {
+    if (g_progress != nullptr) g_progress->Finish();
+    std::fprintf(stderr, "%s\n", line);
+}
+
+std::string Mebibytes(uint64_t bytes) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f MiB", static_cast<double>(bytes) / 1048576.0);
+    return buf;
+}
+
+void PrintFound(const std::string& target, const ConversionReport& r) {
+    std::printf("%s: NTFS, %s, NTFS cluster %u bytes, FAT32 cluster %u bytes (%s)\n",
+                target.c_str(), Mebibytes(r.volumeBytes).c_str(), r.ntfsClusterBytes,
+                r.fatClusterBytes,
+                r.changedClusterSize ? "larger: data will be moved onto cluster boundaries"
+                                     : "unchanged: data stays where it is");
+    std::printf("%u files, %u directories%s%s\n", r.files, r.directories,
+                r.label.empty() ? "" : ", label ", r.label.empty() ? "" : Utf8(r.label).c_str());
+    std::fflush(stdout);
+}
+
+void PrintSummary(const char* what, const ConversionReport& r, double seconds) {
+    std::printf("%s: %s path, cluster %u -> %u bytes, %u files, %u directories, %s read, %s "
+                "written, %.1f s\n",
+                what, r.changedClusterSize ? "changed-cluster" : "same-cluster",
+                r.ntfsClusterBytes, r.fatClusterBytes, r.files, r.directories,
+                Mebibytes(r.bytesRead).c_str(), Mebibytes(r.bytesWritten).c_str(), seconds);
+    std::fflush(stdout);
+}
+
+// Asks a yes/no question on the terminal; anything but y/yes is no.
+bool AskYesNo(const std::string& question) {
+    std::fprintf(stderr, "%s [y/N] ", question.c_str());
+    std::fflush(stderr);
+    std::string answer;
+    if (!platform::ReadLine(&answer)) return false;
+    return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes" || answer == "YES";
+}
+
+// Refuses the volume that holds this program or the running system (step 1).
+bool RefuseOwnVolumes(const std::string& target) {
+    std::optional<platform::VolumeLocation> self = platform::ExecutableVolume();
+    if (self && platform::SameVolume(target, self->devicePath)) {
+        PrintError(FillIn("The program self is running on the volume '%c:' which will be "
+                          "converted,\nplease put Velundra installs to other volume and try "
+                          "again.",
+                          target));
+        return true;
+    }
+    std::string system = platform::SystemVolumeDevice();
+    if (!system.empty() && platform::SameVolume(target, system)) {
+        PrintError("The volume '" + target +
+                   "' holds the running operating system and cannot be converted.");
+        return true;
+    }
+    return false;
+}
+
+// Step 2: the read-only walk. Returns false after printing the engine's refusal.
+bool CheckVolume(const Arguments& args, ConsoleProgress* progress, ConversionReport* report) {
+    int error = 0;
+    platform::VolumeHandle handle =
+        platform::OpenVolume(args.target, platform::VolumeAccess::Shared, &error);
+    if (handle == platform::kInvalidVolume) {
+        PrintError("cannot open " + args.target + ": " + std::strerror(error));
+        return false;
+    }
+    ConversionOptions options;
+    options.checkOnly = true;
+    options.listPaths = args.list;
+    bool ok = true;
+    try {
+        ConvertNtfsToFat32(progress, handle, options, report);
+    } catch (const SimpleException& e) {
+        progress->Finish();
+        PrintError(Utf8(e.Text()));
+        ok = false;
+    }
+    progress->Finish();
+    platform::CloseVolume(handle);
+    return ok;
+}
+
+int Run(const Arguments& args) {
+    std::error_code ec;
+    if (!std::filesystem::exists(args.target, ec)) {
+        PrintError(args.target + " does not exist");
+        return kExitFailed;
+    }
+    if (RefuseOwnVolumes(args.target)) return kExitFailed;
+
+    ConsoleProgress progress(!args.quiet);
+    g_progress = &progress;
+    double started = platform::MonotonicSeconds();
+
+    ConversionReport found;
+    if (!CheckVolume(args, &progress, &found)) return kExitFailed;
+    PrintFound(args.target, found);
+    if (args.check) {
+        for (const std::u16string& path : found.paths) std::printf("%s\n", Utf8(path).c_str());
+        PrintSummary("Convertible", found, platform::MonotonicSeconds() - started);
+        return kExitOk;
+    }
+
+    // Step 3: the user's agreement.
+    if (!args.yes) {
+        if (!platform::StdinIsTerminal()) {
+            PrintError("refusing to convert without confirmation: run on a terminal or pass --yes");
+            return kExitFailed;
+        }
+        if (!AskYesNo("Convert " + args.target + " to FAT32?")) {
+            std::fprintf(stderr, "Nothing was changed.\n");
+            return kExitFailed;
+        }
+    }
+
+    // Step 4: the lock, with the one question about programs that hold the volume.
+    bool interactive = platform::StdinIsTerminal();
+    auto ask = [&](const char16_t* question) {
+        if (args.yes) return true;
+        if (!interactive) return false;
+        return AskYesNo(Utf8(question));
+    };
+    platform::VolumeHandle handle = LockVolume(args.target, ask);
+    if (handle == platform::kInvalidVolume) {
+        PrintError(FillIn("Opening volume '%c:' failed. \nPlease try closing the programs that "
+                          "are running on this volume.",
+                          args.target));
+        return kExitFailed;
+    }
+
+    // Step 5: the conversion itself.
+    ConversionReport done;
+    int status = kExitOk;
+    started = platform::MonotonicSeconds();
+    {
+        platform::InterruptShield shield;
+        try {
+            ConvertNtfsToFat32(&progress, handle, {}, &done);
+        } catch (const SimpleException& e) {
+            progress.Finish();
+            PrintError(Utf8(e.Text()));
+            status = kExitFailed;
+        }
+        progress.Finish();
+        ReleaseVolume(handle);
+        if (platform::InterruptShield::InterruptRequested()) {
+            std::fprintf(stderr, "An interrupt arrived during the conversion and was held back "
+                                 "until the volume was complete.\n");
+        }
+    }
+    if (status == kExitOk) PrintSummary("Converted", done, platform::MonotonicSeconds() - started);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    platform::IgnoreBrokenPipes();
+    Arguments args;
+    std::string why;
+    bool help = false;
+    if (!ParseArguments(argc, argv, &args, &why, &help)) {
+        std::fprintf(stderr, "velundra-convert: %s\n%s", why.c_str(), kUsage);
+        return kExitUsage;
+    }
+    if (help) {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (!args.logFile.empty() && !UseFileLog(args.logFile.c_str())) {
+        PrintError("cannot create the log file " + args.logFile);
+        return kExitFailed;
+    }
+    // Without --log the log has no file: warnings and errors still reach stderr below.
+    if (args.logFile.empty()) UseFileLog("/dev/null");
+    SetLogEcho(EchoLogLine);
+    try {
+        return Run(args);
+    } catch (const std::bad_alloc&) {
+        PrintError("out of memory. Please increase the RAM of your computer and try again.");
+    } catch (const std::exception& e) {
+        PrintError(e.what());
+    }
+    return kExitFailed;
+}

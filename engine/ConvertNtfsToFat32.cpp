@@ -1,0 +1,246 @@
+#include "engine/ConvertNtfsToFat32.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "device/CVolumeDevice.h"
+#include "device/Log.h"
+#include "device/VolumePreparation.h"
+#include "engine/ConvertSameClusterSize.h"
+#include "engine/DirectoryWriter.h"
+#include "engine/Fat32BootSector.h"
+#include "engine/FileTree.h"
+#include "engine/VolumeCheck.h"
+#include "ntfs/CAttrBase.h"
+#include "ntfs/CFileRecord.h"
+#include "ntfs/CNTFSVolume.h"
+#include "platform/RawVolume.h"
+#include "platform/TextEncoding.h"
+
+namespace {
+
+constexpr uint64_t kMaxVolumeBytes = 2199023255552ULL;  // 2^41: 2 TiB
+constexpr uint32_t kLabelMask = 0x63;   // $STANDARD_INFORMATION, $ATTRIBUTE_LIST, names, info
+constexpr uint32_t kFat32MinClusters = 65525;   // fewer clusters: FAT16 by Microsoft's rule
+constexpr int64_t kTreeProgressStart = 102400;  // sectors assumed for the walk's progress
+
+[[noreturn]] void Refuse(const std::u16string& message) { throw SimpleException(message, 1); }
+[[noreturn]] void Refuse(const char* utf8) { Refuse(platform::Utf8ToUtf16(utf8)); }
+
+// Stops the device's progress counting when a phase ends, also when it ends by a throw.
+class CountingPhase {
+public:
+    CountingPhase(CVolumeDevice* device, IProgressInfor* sink, int64_t total, bool reads)
+        : device_(device) {
+        device_->ProgressTotal = total;
+        device_->ProgressDone = 0;
+        device_->SinceReport = 0;
+        device_->CountReads = reads ? 1 : 0;
+        device_->ProgressSink = sink;
+    }
+    ~CountingPhase() {
+        device_->ProgressTotal = 0;
+        device_->ProgressDone = 0;
+        device_->SinceReport = 0;
+        device_->ProgressSink = nullptr;
+    }
+    CountingPhase(const CountingPhase&) = delete;
+    CountingPhase& operator=(const CountingPhase&) = delete;
+
+private:
+    CVolumeDevice* device_;
+};
+
+// Fills the report's transfer totals from the device, also when the conversion throws.
+class ReportTotals {
+public:
+    ReportTotals(const CVolumeDevice* device, ConversionReport* report)
+        : device_(device), report_(report) {}
+    ~ReportTotals() {
+        if (report_ == nullptr) return;
+        report_->bytesRead = device_->SectorsRead * 512;
+        report_->bytesWritten = device_->SectorsWritten * 512;
+    }
+    ReportTotals(const ReportTotals&) = delete;
+    ReportTotals& operator=(const ReportTotals&) = delete;
+
+private:
+    const CVolumeDevice* device_;
+    ConversionReport* report_;
+};
+
+// Reads the NTFS label from $Volume (record 3): the UTF-16 form and the 8-bit form the design
+// hands on. Returns false when the volume has no label or it cannot be read.
+bool ReadVolumeLabel(CNTFSVolume* volume, std::u16string* wide, std::string* ansi) {
+    CFileRecord record(volume);
+    record.TypeMask = kLabelMask;
+    if (!record.LoadRecord(kVolumeRecord)) return false;
+    record.TypeMask = kLabelMask;
+    record.BuildAttributes();
+    CSList<CAttrBase>* names = record.Attrs(kAttrVolumeName);
+    if (names == nullptr) return false;
+    auto* name = static_cast<CAttr_VolName*>(names->First());
+    if (name == nullptr || name->LabelLength == 0 || name->LabelLength >= 260) return false;
+    wide->assign(name->WideLabel.get(), name->LabelLength);
+    ansi->assign(name->AnsiLabel.get());
+    return true;
+}
+
+// Chooses the FAT32 cluster size: the NTFS cluster size, doubled while FAT32 would have too
+// many clusters. Every other refusal of the layout ends the conversion with its reason.
+uint32_t ChooseSectorsPerCluster(uint32_t s0, uint32_t totalSectors,
+                                 const platform::DiskGeometry& geometry, FAT32_BOOT_SECTOR* image) {
+    uint32_t s = s0;
+    for (;;) {
+        FAT32_LAYOUT layout = ComputeFat32Layout(s, totalSectors, 512, 0);
+        if (layout.Status == Fat32LayoutStatus::Accepted) break;
+        if (layout.Status == Fat32LayoutStatus::TooManyClusters && s < kFat32MaxSectorsPerCluster) {
+            s *= 2;
+            continue;
+        }
+        switch (layout.Status) {
+            case Fat32LayoutStatus::VolumeTooSmall:
+                Refuse("The volume is too small to hold a FAT32 file system.");
+            case Fat32LayoutStatus::VolumeTooLarge:
+                Refuse("The coverting volume cannot more than 2TB.");
+            default:
+                Refuse("No FAT32 layout fits this volume.");
+        }
+    }
+    // Fewer clusters than this make readers that follow Microsoft's rule (Windows, most
+    // players and cameras) take the volume for FAT16 and misread it.
+    FAT32_LAYOUT chosen = ComputeFat32Layout(s, totalSectors, 512, 0);
+    if (chosen.ClusterCount < kFat32MinClusters) {
+        char text[400];
+        std::snprintf(text, sizeof text,
+                      "The volume is too small for FAT32 with clusters of %u bytes: it would have "
+                      "%llu clusters, and FAT32 needs at least %u. Nothing was written.",
+                      s * 512, static_cast<unsigned long long>(chosen.ClusterCount),
+                      kFat32MinClusters);
+        Refuse(text);
+    }
+    if (!BuildFat32BootSector(s, image, totalSectors, geometry.sectorsPerTrack, geometry.heads,
+                              512, 0)) {
+        Refuse("No FAT32 layout fits this volume.");
+    }
+    return s;
+}
+
+}  // namespace
+
+void ConvertNtfsToFat32(IProgressInfor* sink, platform::VolumeHandle handle,
+                        const ConversionOptions& options, ConversionReport* report) {
+    ConversionReport scratch;
+    if (report == nullptr) report = &scratch;
+    *report = ConversionReport{};
+
+    // 1. The start of the bar.
+    ProgressInforAssist scaler(sink);
+    if (sink != nullptr) {
+        sink->SetProgress(0.02f);
+        sink->SetStatusText(u"Initialize NTFS directory struct...");
+    }
+    scaler.Reached = 0.02f;
+
+    // 2. The device around the caller's handle (never closed here) and the NTFS volume.
+    CVolumeDevice device(handle);
+    ReportTotals totals(&device, report);
+    CNTFSVolume volume(&device);
+    if (!volume.IsVolumeOK()) {
+        Refuse(u"This is not an NTFS volume that can be converted: " +
+               platform::Utf8ToUtf16(volume.RefusalReason() ? volume.RefusalReason() : "") +
+               u".");
+    }
+    if (volume.SectorBytes != 512) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "The volume has sectors of %u bytes; only volumes with 512-byte sectors "
+                      "can be converted to FAT32 here.",
+                      static_cast<unsigned>(volume.SectorBytes));
+        Refuse(text);
+    }
+    report->ntfsClusterBytes = volume.ClusterBytes;
+    CheckVolumeClean(&volume);
+
+    // 3. The root directory, record 5.
+    auto rootRecord = std::make_unique<CFileRecord>(&volume);
+    if (!rootRecord->LoadRecord(kRootRecord)) Refuse("Cannot read root directory of volume.");
+    rootRecord->TypeMask = kTreeRootTypeMask;
+    if (!rootRecord->BuildAttributes()) Refuse("Cannot parse attributes");
+
+    // 4.-7. The whole tree, with the device's reads driving the bar from 0.02 to 0.38.
+    scaler.Span = 0.36f;
+    TotalFiles = 0;
+    TotalDirectories = 0;
+    ShCount<FILE_ITEM> tree = MakeFileTree(std::move(rootRecord));
+    {
+        CountingPhase counting(&device, &scaler, kTreeProgressStart, true);
+        WalkDirectory(tree->FileRecord.get(), &volume, tree.Get());
+        CheckTree(tree.Get(), &volume);
+    }
+    scaler.Reached = scaler.Reached + scaler.Span;
+    scaler.Span = 0.0f;
+    if (sink != nullptr) sink->SetProgress(scaler.Reached);
+    report->files = TotalFiles;
+    report->directories = TotalDirectories;
+    LogInfoA("totalfiles %d", static_cast<int>(TotalFiles));
+    LogInfoA("totaldirectories %d", static_cast<int>(TotalDirectories));
+    if (options.listPaths) ListPaths(tree.Get(), &report->paths);
+
+    // 8.-10. Geometry, length and the size limits.
+    platform::DiskGeometry geometry = platform::QueryGeometry(handle);
+    uint64_t sectors = GetVolumeSectors(handle);
+    if (sectors == ~0ULL) Refuse("GetVolumeSectors() is error");
+    report->volumeBytes = sectors * 512;
+    if (sectors * 512 > kMaxVolumeBytes) Refuse("The coverting volume cannot more than 2TB.");
+    if (sectors > 0xFFFFFFFFULL) {
+        // Exactly 2 TiB: 2^32 sectors do not fit the boot sector's 32-bit total.
+        Refuse("The coverting volume cannot more than 2TB.");
+    }
+
+    // 11. The FAT32 cluster size: the NTFS one, doubled until the layout accepts it.
+    FAT32_BOOT_SECTOR image{};
+    uint32_t s0 = volume.ClusterBytes / volume.SectorBytes;
+    uint32_t s = ChooseSectorsPerCluster(s0, static_cast<uint32_t>(sectors), geometry, &image);
+    report->fatClusterBytes = s * 512;
+    report->changedClusterSize = s != s0;
+
+    // 12. The volume label, in the root directory and in the boot sector.
+    std::string ansiLabel;
+    const char* label = nullptr;
+    if (ReadVolumeLabel(&volume, &report->label, &ansiLabel)) {
+        label = ansiLabel.c_str();
+        uint8_t bytes[11];
+        VolumeLabelBytes(label, bytes);
+        std::memcpy(image.VolumeLabel, bytes, sizeof bytes);
+    }
+
+    // 13. The conversion path.
+    if (s != s0) {
+        char text[300];
+        std::snprintf(text, sizeof text,
+                      "This volume needs FAT32 clusters of %u bytes, larger than its NTFS "
+                      "clusters of %u bytes. Converting with a larger cluster size is not "
+                      "supported yet; nothing was written.",
+                      s * 512, volume.ClusterBytes);
+        Refuse(text);
+    }
+    SameClusterOptions pathOptions;
+    pathOptions.checkOnly = options.checkOnly;
+    SameClusterReport outcome;
+    try {
+        ConvertSameClusterSize(image, &device, tree.Get(), label, &scaler, pathOptions, &outcome);
+    } catch (...) {
+        report->clustersNeeded = outcome.clustersNeeded;
+        report->clustersFree = outcome.clustersFree;
+        throw;
+    }
+    report->clustersNeeded = outcome.clustersNeeded;
+    report->clustersFree = outcome.clustersFree;
+    if (options.checkOnly) return;
+
+    // 14. Done.
+    AdvanceTo(&scaler, 1.0f, u"Converting NTFS to FAT32 is successful.");
+}
