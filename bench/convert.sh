@@ -1,0 +1,353 @@
+#!/usr/bin/env bash
+# Conversion benchmark: time, I/O and memory of velundra-convert on a volume of 20,000 small
+# files and 40 files of 16 MiB, set against the least I/O a conversion in place can do and
+# against the cost of copying every file once.
+#
+# Usage: bench/convert.sh [BUILD_DIR]        (default: build; needs BUILD_DIR/bin/velundra-convert)
+#
+# Environment:
+#   BENCH_VARIANTS     which volumes, default "4096 65536":
+#                        4096   2 GiB with 4 KiB clusters (the same-cluster path; the main figures)
+#                        65536  5 GiB with 64 KiB clusters (the memory figure: a small FAT, so the
+#                               peak is mostly what is kept per file)
+#   BENCH_CACHE        where the source images are cached (default BUILD_DIR/bench-cache); an
+#                      image is rebuilt when this script changes
+#   BENCH_DROP_CACHES  1: drop the page cache before the conversion and before the copy bound,
+#                      so both start cold (affects the whole machine; off by default, and then
+#                      both start with the source image warm)
+#
+# For each volume, in one run:
+#   1. build (or reuse) the NTFS image: mkntfs, an ntfs-3g mount, files created with plain
+#      writes from a seeded generator; while mounted read-only, note which files NTFS keeps
+#      resident (ntfs-3g reports a resident file's allocation in bytes, a non-resident one's
+#      in whole clusters);
+#   2. copy it and convert the copy with `velundra-convert --yes --quiet --log LOG COPY`,
+#      measuring the wall time and the child's peak RSS (wait4), then the time to flush the
+#      image; bytes read and written come from the converter's summary line; fsck.fat -n judges
+#      the result;
+#   3. least I/O: both FATs (size from the converted boot sector) + the directory clusters of
+#      the converted volume (fls) + the clusters of resident data (step 1) + the clusters of
+#      file data lying under the new FAT area, which must move (ntfscluster and istat on the
+#      source image), + the boot sector, its backup and the two FSInfo sectors. Reads at least:
+#      one file record per converted name and the data that moves (index blocks not counted);
+#   4. copy bound: read every file once through a read-only ntfs-3g mount, then write as many
+#      bytes once (dd ... conv=fsync);
+#   5. print the figures and the ratios.
+set -euo pipefail
+
+BUILD_DIR=${1:-build}
+if [[ ! -x "$BUILD_DIR/bin/velundra-convert" ]]; then
+    echo "convert.sh: $BUILD_DIR/bin/velundra-convert is missing;" \
+         "build it: cmake --build $BUILD_DIR --target velundra-convert" >&2
+    exit 1
+fi
+for tool in mkntfs ntfs-3g ntfscluster fls istat fsck.fat python3 dd; do
+    command -v "$tool" >/dev/null || { echo "convert.sh: $tool is missing" >&2; exit 1; }
+done
+
+export BENCH_BUILD_DIR=$BUILD_DIR
+export BENCH_SCRIPT=${BASH_SOURCE[0]}
+export TZ=UTC
+exec python3 -c "$(cat <<'PYTHON'
+import hashlib, json, os, random, re, resource, shutil, struct, subprocess, sys, tempfile, time
+
+build = os.environ['BENCH_BUILD_DIR']
+convert = os.path.join(build, 'bin', 'velundra-convert')
+cache = os.environ.get('BENCH_CACHE') or os.path.join(build, 'bench-cache')
+variants = os.environ.get('BENCH_VARIANTS', '4096 65536').split()
+drop = os.environ.get('BENCH_DROP_CACHES') == '1'
+with open(os.environ['BENCH_SCRIPT'], 'rb') as f:
+    key = hashlib.sha256(f.read()).hexdigest()[:12]
+
+SMALL_FILES, SMALL_DIRS = 20000, 100
+BIG_FILES, BIG_BYTES = 40, 16 << 20
+VOLUMES = {'4096': ('2G', 4096), '65536': ('5G', 65536)}
+MiB = 1 << 20
+
+
+def say(*a):
+    print(*a, flush=True)
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, check=True, stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True, errors='replace', **kw).stdout
+
+
+class Mount:
+    """An ntfs-3g mount in the foreground, so that after the unmount we can wait for it to
+    have written everything."""
+    def __init__(self, image, ro=False):
+        self.image, self.ro = image, ro
+
+    def __enter__(self):
+        self.dir = tempfile.mkdtemp(prefix='velundra-bench-mnt-')
+        opts = 'no_detach' + (',ro' if self.ro else '')
+        self.proc = subprocess.Popen(['ntfs-3g', '-o', opts, self.image, self.dir],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while not os.path.ismount(self.dir):
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError('ntfs-3g could not mount ' + self.image)
+            time.sleep(0.02)
+        return self.dir
+
+    def __exit__(self, *exc):
+        for _ in range(100):
+            if subprocess.run(['umount', self.dir], capture_output=True).returncode == 0:
+                break
+            time.sleep(0.1)
+        self.proc.wait(timeout=300)
+        os.rmdir(self.dir)
+
+
+def drop_caches():
+    if drop:
+        os.sync()
+        with open('/proc/sys/vm/drop_caches', 'w') as f:
+            f.write('3\n')
+
+
+def populate(root, rng):
+    """20,000 small files in 100 directories (a third of them small enough to stay resident
+    in their file records), and 40 files of 16 MiB."""
+    block = rng.randbytes(MiB)
+    for d in range(SMALL_DIRS):
+        os.mkdir(os.path.join(root, 'dir%03d' % d))
+    for i in range(SMALL_FILES):
+        n = rng.randrange(0, 600) if rng.random() < 0.33 else rng.randrange(600, 12288)
+        start = rng.randrange(0, MiB - n)
+        with open(os.path.join(root, 'dir%03d' % (i % SMALL_DIRS), 'file%05d.dat' % i), 'wb') as f:
+            f.write(block[start:start + n])
+    os.mkdir(os.path.join(root, 'big'))
+    for i in range(BIG_FILES):
+        with open(os.path.join(root, 'big', 'big%02d.bin' % i), 'wb') as f:
+            for m in range(BIG_BYTES // MiB):
+                f.write(struct.pack('<II', i, m) + block[8:])
+
+
+def facts_of(image, cluster):
+    """What the mounted volume holds: counts, bytes, and the clusters of resident data."""
+    facts = dict(files=0, dirs=0, bytes=0, resident_files=0, resident_clusters=0)
+    with Mount(image, ro=True) as root:
+        for dirpath, dirnames, filenames in os.walk(root):
+            facts['dirs'] += len(dirnames)
+            for n in filenames:
+                st = os.stat(os.path.join(dirpath, n))
+                facts['files'] += 1
+                facts['bytes'] += st.st_size
+                # Non-resident data is allocated in whole clusters; resident data in bytes.
+                if (st.st_blocks * 512) % cluster != 0:
+                    facts['resident_files'] += 1
+                    facts['resident_clusters'] += -(-st.st_size // cluster)
+    return facts
+
+
+def source_image(variant):
+    size, cluster = VOLUMES[variant]
+    os.makedirs(cache, exist_ok=True)
+    image = os.path.join(cache, 'convert-%s-%s.img' % (variant, key))
+    facts_path = image + '.json'
+    if os.path.exists(image) and os.path.exists(facts_path):
+        with open(facts_path) as f:
+            return image, json.load(f)
+    for old in os.listdir(cache):
+        if old.startswith('convert-%s-' % variant):
+            os.remove(os.path.join(cache, old))
+    say('building %s (%s, %d-byte clusters; takes a few minutes, cached)...' % (image, size, cluster))
+    tmp = image + '.tmp'
+    t0 = time.monotonic()
+    run(['truncate', '-s', size, tmp])
+    run(['mkntfs', '-F', '-Q', '-q', '-c', str(cluster), '-L', 'BENCH', tmp])
+    with Mount(tmp) as root:
+        populate(root, random.Random(20000 + cluster))
+    facts = facts_of(tmp, cluster)
+    os.replace(tmp, image)
+    with open(facts_path, 'w') as f:
+        json.dump(facts, f)
+    say('  built in %.0f s' % (time.monotonic() - t0))
+    return image, facts
+
+
+def measure(cmd):
+    """Runs cmd; returns (wall seconds, peak RSS in KiB, stdout, stderr, exit status)."""
+    out = tempfile.TemporaryFile()
+    err = tempfile.TemporaryFile()
+    t0 = time.monotonic()
+    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+    _, status, usage = os.wait4(proc.pid, 0)
+    wall = time.monotonic() - t0
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    out.seek(0)
+    err.seek(0)
+    return (wall, usage.ru_maxrss, out.read().decode(errors='replace'),
+            err.read().decode(errors='replace'), proc.returncode)
+
+
+def boot_sector(image):
+    with open(image, 'rb') as f:
+        b = f.read(512)
+    bps, spc, reserved, nfats = struct.unpack_from('<HBHB', b, 0x0B)
+    fatsz, = struct.unpack_from('<I', b, 0x24)
+    return dict(bps=bps, spc=spc, reserved=reserved, nfats=nfats, fatsz=fatsz,
+                fstype=b[0x52:0x5A].decode(errors='replace'))
+
+
+def ntfs_record_bytes(image, cluster):
+    with open(image, 'rb') as f:
+        b = f.read(512)
+    v = struct.unpack_from('<b', b, 0x40)[0]
+    return 1 << -v if v < 0 else v * cluster
+
+
+def directory_clusters(image, cluster):
+    body = run(['fls', '-f', 'fat32', '-r', '-p', '-m', '/', '-z', 'UTC', image])
+    total = 0
+    for line in body.splitlines():
+        f = line.split('|')
+        if len(f) >= 11 and f[-8].startswith('d/d'):
+            total += -(-int(f[-5]) // cluster)
+    root = re.search(r'^Size: (\d+)', run(['istat', '-f', 'fat32', image, '2']), re.M)
+    return total + -(-int(root.group(1)) // cluster)
+
+
+def clusters_under_fat_area(image, last_lcn):
+    """Clusters of unnamed file data at LCN <= last_lcn (FAT cluster 2 and below), which the
+    conversion must copy elsewhere."""
+    text = subprocess.run(['ntfscluster', '-c', '0-%d' % last_lcn, image], capture_output=True,
+                          text=True, errors='replace').stdout
+    inodes = sorted({int(m.group(1)) for m in re.finditer(r'^Inode (\d+) .*/\$DATA$', text, re.M)})
+    moved = 0
+    for inode in inodes:
+        if inode < 16:
+            continue
+        lines = run(['istat', '-f', 'ntfs', image, str(inode)]).splitlines()
+        taking = False
+        for line in lines:
+            if line.startswith('Type: '):
+                taking = line.startswith('Type: $DATA (128-') and 'Name: N/A' in line
+                continue
+            if taking and re.fullmatch(r'[0-9 ]+', line):
+                moved += sum(1 for c in line.split() if 0 < int(c) <= last_lcn)
+    return moved
+
+
+def copy_bound(image, total_bytes, scratch):
+    drop_caches()
+    with Mount(image, ro=True) as root:
+        t0 = time.monotonic()
+        for dirpath, _, filenames in os.walk(root):
+            for n in filenames:
+                with open(os.path.join(dirpath, n), 'rb', buffering=0) as f:
+                    while f.read(MiB):
+                        pass
+        read_s = time.monotonic() - t0
+    target = os.path.join(scratch, 'copy-bound.bin')
+    t0 = time.monotonic()
+    run(['dd', 'if=/dev/zero', 'of=' + target, 'bs=1M', 'count=%d' % total_bytes,
+         'iflag=count_bytes', 'conv=fsync'])
+    write_s = time.monotonic() - t0
+    os.remove(target)
+    return read_s, write_s
+
+
+def mib(n):
+    return '%.1f MiB' % (n / MiB)
+
+
+def bench(variant):
+    size, cluster = VOLUMES[variant]
+    image, facts = source_image(variant)
+    scratch = tempfile.mkdtemp(prefix='velundra-bench-', dir=cache)
+    try:
+        copy = os.path.join(scratch, 'volume.img')
+        log = os.path.join(scratch, 'convert.log')
+        run(['cp', '--sparse=always', image, copy])
+        os.sync()
+        drop_caches()
+        cmd = [convert, '--yes', '--quiet', '--log', log, copy]
+        say('\n== %s volume, %d-byte clusters: %d files, %d directories, %s of file data'
+            % (size, cluster, facts['files'], facts['dirs'], mib(facts['bytes'])))
+        say('command: ' + ' '.join(cmd))
+        wall, rss_kib, out, err, code = measure(cmd)
+        t0 = time.monotonic()
+        fd = os.open(copy, os.O_RDONLY)
+        os.fsync(fd)
+        os.close(fd)
+        flush_s = time.monotonic() - t0
+        summary = out.strip().splitlines()[-1] if out.strip() else ''
+        if code != 0:
+            say('velundra-convert exited %d\nstdout: %s\nstderr: %s' % (code, out[-2000:], err[-2000:]))
+            return False
+        say('summary: ' + summary)
+        m = re.search(r'Converted: (.*?) path, cluster (\d+) -> (\d+) bytes, (\d+) files, '
+                      r'(\d+) directories, ([\d.]+) MiB read, ([\d.]+) MiB written, ([\d.]+) s',
+                      summary)
+        read_b = written_b = None
+        if m:
+            read_b, written_b = float(m.group(6)) * MiB, float(m.group(7)) * MiB
+            if m.group(1) != 'same-cluster':
+                say('note: the converter took the %s path' % m.group(1))
+        else:
+            say('note: the summary line does not have the expected form; no I/O figures')
+        fsck = subprocess.run(['fsck.fat', '-n', copy], capture_output=True, text=True,
+                              errors='replace')
+        fsck_lines = [l for l in (fsck.stdout + fsck.stderr).splitlines() if l.strip()]
+        clean = fsck.returncode == 0 and len(fsck_lines) == 2
+        say('fsck.fat -n: %s' % ('clean' if clean else 'FINDINGS:\n  ' + '\n  '.join(fsck_lines[:20])))
+
+        # Least I/O.
+        bs = boot_sector(copy)
+        spc512 = cluster // 512
+        fat_bytes = bs['nfats'] * bs['fatsz'] * bs['bps']
+        first_data = bs['reserved'] + bs['nfats'] * bs['fatsz']
+        dir_clusters = directory_clusters(copy, cluster)
+        moved = clusters_under_fat_area(image, first_data // spc512)
+        logged = [l for l in open(log, errors='replace') if re.search(r'reloc|move|copy', l, re.I)] \
+            if os.path.exists(log) else []
+        least_w = fat_bytes + (dir_clusters + facts['resident_clusters'] + moved) * cluster + 4 * 512
+        items = facts['files'] + facts['dirs']
+        least_r = (items + 1) * ntfs_record_bytes(image, cluster) + moved * cluster
+        read_s, write_s = copy_bound(image, facts['bytes'], scratch)
+        bound = read_s + write_s
+
+        rss = rss_kib * 1024
+        budget = items * 2560 + fat_bytes
+        say('wall time:          %.2f s (then %.2f s to flush the image)' % (wall, flush_s))
+        if read_b is not None:
+            say('bytes read:         %s' % mib(read_b))
+            say('bytes written:      %s' % mib(written_b))
+        say('least written:      %s = FATs %s + %d directory + %d resident-data + %d relocated '
+            'clusters + 4 boot/FSInfo sectors'
+            % (mib(least_w), mib(fat_bytes), dir_clusters, facts['resident_clusters'], moved))
+        say('least read:         %s = %d file records + relocated data (index blocks not counted)'
+            % (mib(least_r), items + 1))
+        if read_b is not None:
+            say('written / least:    %.2f' % (written_b / least_w))
+            say('read / least read:  %.2f' % (read_b / least_r))
+        say('relocated clusters: %d, from the NTFS runs under the new FAT area (%s)'
+            % (moved, 'the log mentions moves: ' + logged[0].strip() if logged
+               else 'the converter\'s log does not list them'))
+        say('copy bound:         %.2f s = read every file %.2f s + write %s once %.2f s'
+            % (bound, read_s, mib(facts['bytes']), write_s))
+        say('time / copy bound:  %.3f' % (wall / bound if bound > 0 else float('nan')))
+        say('peak RSS:           %s, %.0f bytes per file or directory (%d)'
+            % (mib(rss), rss / items, items))
+        say('memory budget:      %s = 2.5 KiB x %d + FAT %s: %s'
+            % (mib(budget), items, mib(fat_bytes), 'within' if rss <= budget else 'OVER'))
+        return clean
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+say('bench/convert.sh %s  (variants: %s; cache %s; page cache %s)'
+    % (build, ' '.join(variants), cache, 'dropped' if drop else 'warm'))
+ok = True
+for v in variants:
+    if v not in VOLUMES:
+        sys.exit('unknown variant %s (have: %s)' % (v, ' '.join(VOLUMES)))
+    ok = bench(v) and ok
+sys.exit(0 if ok else 1)
+PYTHON
+)" "$@"
