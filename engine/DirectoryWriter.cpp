@@ -33,10 +33,18 @@ uint8_t Upper1252(uint8_t b) {
     }
 }
 
-// A capital letter of 1252 (the image of Upper1252 on a lower-case letter).
-bool IsCapital1252(uint8_t b) {
-    return (b >= 'A' && b <= 'Z') || (b >= 0xC0 && b <= 0xDE && b != 0xD7) || b == 0x8A ||
-           b == 0x8C || b == 0x8E || b == 0x9F;
+// The small letter of a 1252 capital whose small letter 1252 has (the inverse of Upper1252);
+// every other byte unchanged.
+uint8_t Lower1252(uint8_t b) {
+    if (b >= 'A' && b <= 'Z') return static_cast<uint8_t>(b + 0x20);
+    if (b >= 0xC0 && b <= 0xDE && b != 0xD7) return static_cast<uint8_t>(b + 0x20);
+    switch (b) {
+        case 0x8A: return 0x9A;  // Š
+        case 0x8C: return 0x9C;  // Œ
+        case 0x8E: return 0x9E;  // Ž
+        case 0x9F: return 0xFF;  // Ÿ
+        default: return b;
+    }
 }
 
 // A byte that may stand at position `pos` of a short name (0x05 is never taken from a name:
@@ -61,6 +69,27 @@ bool UpperAndLegalise(uint8_t name[11]) {
         name[i] = b;
     }
     if (name[0] == 0xE5) name[0] = 0x05;
+    return replaced;
+}
+
+// Readers take a blank as the end of the 8-byte part and of the extension, and Windows never
+// makes a short name with a blank inside a part: the Sleuth Kit does not take such an entry
+// for one at all, and then gives its long name to the entry after it. So a blank followed by
+// anything but blanks in its part becomes '_'. Labels are one 11-byte field and keep theirs.
+bool NoBlankInsideParts(uint8_t name[11]) {
+    bool replaced = false;
+    auto part = [&](size_t from, size_t size) {
+        size_t end = from + size;
+        while (end > from && name[end - 1] == ' ') --end;  // trailing blanks stay
+        for (size_t i = from; i < end; ++i) {
+            if (name[i] == ' ') {
+                name[i] = '_';
+                replaced = true;
+            }
+        }
+    };
+    part(0, 8);
+    part(8, 3);
     return replaced;
 }
 
@@ -135,15 +164,19 @@ void NumericTail(uint8_t name[11], ShortNameSet* taken) {
     std::memcpy(name, candidate, 11);
 }
 
-// Letters of a part: whether it has lower-case letters with a capital, and capitals.
-void LetterCase(std::string_view part, bool* lower, bool* capital) {
-    *lower = false;
-    *capital = false;
-    for (char c : part) {
-        const auto b = static_cast<uint8_t>(c);
-        if (Upper1252(b) != b) *lower = true;
-        if (IsCapital1252(b)) *capital = true;
+// Whether a part of a short name (its trailing blanks dropped) shown in small letters is
+// exactly the part of the name it came from, and that part has small letters at all: then
+// the case flag of the part may be set.
+bool ShowsAsSmallLetters(const uint8_t* shortPart, size_t size, std::string_view namePart) {
+    while (size > 0 && shortPart[size - 1] == ' ') --size;
+    if (size != namePart.size()) return false;
+    bool small = false;
+    for (size_t i = 0; i < size; ++i) {
+        const auto b = static_cast<uint8_t>(namePart[i]);
+        if (Lower1252(shortPart[i]) != b) return false;
+        if (Upper1252(b) != b) small = true;
     }
+    return small;
 }
 
 // What a reader shows for a short entry without long-name entries: the 8-byte part and the
@@ -187,7 +220,8 @@ bool MakeShortNameImpl(std::u16string_view name, ShortNameRandom* random, ShortN
         } else {
             FittingPathName(a, s.Bytes);
         }
-        return UpperAndLegalise(s.Bytes);
+        const bool legalised = UpperAndLegalise(s.Bytes);
+        return NoBlankInsideParts(s.Bytes) || legalised;
     };
     bool replaced = construct();
 
@@ -208,17 +242,13 @@ bool MakeShortNameImpl(std::u16string_view name, ShortNameRandom* random, ShortN
         taken->Insert(s.Bytes);
     }
 
-    // 7. Case flags, only for a true 8.3 shape whose bytes are its upper-cased form.
+    // 7. Case flags, only for a true 8.3 shape whose parts read back as the name's parts.
     const bool unchanged = !a.longPath && !replaced && !renamed;
     if (unchanged && a.base <= 8) {
         const std::string_view bytes(a.bytes);
-        bool lower = false;
-        bool capital = false;
-        LetterCase(bytes.substr(0, a.base), &lower, &capital);
-        if (lower && !capital) s.CaseFlags |= kFatCaseLowerBase;
-        if (a.hasDot) {
-            LetterCase(bytes.substr(a.base + 1), &lower, &capital);
-            if (lower && !capital) s.CaseFlags |= kFatCaseLowerExt;
+        if (ShowsAsSmallLetters(s.Bytes, 8, bytes.substr(0, a.base))) s.CaseFlags |= kFatCaseLowerBase;
+        if (a.hasDot && ShowsAsSmallLetters(s.Bytes + 8, 3, bytes.substr(a.base + 1))) {
+            s.CaseFlags |= kFatCaseLowerExt;
         }
     }
 

@@ -163,14 +163,17 @@ struct SHORT_NAME {
 //      11 bytes runs on into the extension field.
 //   4. Upper-case the letters (1252 letters whose capital 1252 has).
 //   5. Make the bytes legal: '_' for a byte below 0x20, 0x7F, a zero byte and any of
-//      " * + , . / : ; < = > ? [ \ ] |, and for a blank in the first place; then a first
-//      byte 0xE5 becomes 0x05 (0xE5 there marks a deleted entry).
+//      " * + , . / : ; < = > ? [ \ ] |, for a blank in the first place, and for a blank
+//      that a non-blank follows within the 8-byte part or within the extension (readers end
+//      a part at its first blank); then a first byte 0xE5 becomes 0x05 (0xE5 there marks a
+//      deleted entry).
 //   6. With `taken`: while the name is taken, a long-path name draws a new random number (up
 //      to 8 times); after that, or for a fitting-path name, the name gets a numeric tail
 //      "~n" at the end of its 8-byte part (n = 1, 2, ...). The final name is inserted.
-//   7. Case flags, fitting path only, when the name was not changed by 5 or 6:
-//      kFatCaseLowerBase when the base had lower-case letters and no capitals (so the short
-//      name's base is exactly its upper-cased form), kFatCaseLowerExt likewise for ext.
+//   7. Case flags, fitting path only, when the name was not changed by 5 or 6 and its base
+//      has at most 8 bytes: kFatCaseLowerBase when the base has small letters and the 8-byte
+//      part in small letters (trailing blanks dropped) is exactly the base, so a reader that
+//      honours the flag shows the base unchanged; kFatCaseLowerExt likewise for ext.
 //   8. Exact: fitting path, unchanged by 5 and 6, nothing lost in 1, only ASCII bytes, and
 //      the 8 + 3 fields with the case flags read back as the name.
 // random may be null only when the name cannot take the long path (tests of the fitting path).
@@ -183,7 +186,8 @@ uint8_t ShortNameChecksum(const uint8_t name[11]);
 
 // The 11 label bytes for the root's label entry and the boot sector's label field (0x47, and
 // its backup) from an 8-bit (Windows-1252) label: cut to 11 bytes, blank-padded, upper-cased
-// and made legal as short names are (step 4 and 5 of MakeShortName; blanks inside are kept).
+// and made legal as short names are (steps 4 and 5 of MakeShortName, except that blanks
+// inside are kept: the label is one field).
 // A null or empty label gives "NO NAME    " and false; a label gives true (the root then
 // carries a label entry).
 bool VolumeLabelBytes(const char* label, uint8_t out[11]);
