@@ -27,6 +27,8 @@ struct StagedFile {
     size_t bytes;
     int64_t mtime;
 };
+// The longest name: fls shows only its first 247 units, mdir all 255.
+const std::string kLongName = std::string(251, 'N') + ".txt";
 const StagedFile kFiles[] = {
     {"empty.txt", 0, 981173107},                        // 2001-02-03 04:05:07
     {"tiny.txt", 6, 1276603200},                        // 2010-06-15 12:00:00
@@ -36,6 +38,7 @@ const StagedFile kFiles[] = {
     {"\xC3\x9Cn\xC3\xAF" "c\xC3\xB6" "d\xC3\xA9 fa\xC3\xA7" "ade.txt", 42, 1234567891},
     {"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt", 4097, 1111111111},
     {"A long file name with spaces.text", 300, 1300000000},
+    {kLongName.c_str(), 5, 1300000002},
 };
 struct StagedDir {
     const char* path;
@@ -219,7 +222,7 @@ TEST_F(ConvertedVolumeJudge, EmptyVolumesMatch) {
     // And everything the pair's NTFS side has is then missing.
     const std::vector<std::string> all =
         FailuresOf([&] { ExpectConvertedVolumeMatches(*snapshot_, fat); });
-    EXPECT_NE(Joined(all).find("12 paths of the NTFS volume missing"), std::string::npos)
+    EXPECT_NE(Joined(all).find("13 paths of the NTFS volume missing"), std::string::npos)
         << Joined(all);
 }
 
@@ -251,12 +254,12 @@ TEST_F(ConvertedVolumeJudge, EveryDamageIsFound) {
         {"a dropped file",
          [](const std::string& img) { RunOrThrow({"mdel", "-i", img, "::/data/block.bin"}, MtoolsEnv()); },
          {"1 paths of the NTFS volume missing", "\n  data/block.bin",
-          "mdir does not list (", "mdir lists 11 paths"},
+          "mdir does not list (", "mdir lists 12 paths"},
          3},
         {"an extra directory",
          [](const std::string& img) { RunOrThrow({"mmd", "-i", img, "::/data/newdir"}, MtoolsEnv()); },
          {"1 paths on the FAT volume that the NTFS volume does not have", "\n  data/newdir/",
-          "mdir lists 13 paths"},
+          "mdir lists 14 paths"},
          2},
         {"a size field",
          [](const std::string& img) { Patch(img, FindUnique(img, "TINY    TXT") + 0x1C, Le32(5)); },
