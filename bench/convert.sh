@@ -324,8 +324,8 @@ def bench(variant):
         say('least read:         %s = %d file records + relocated data (index blocks not counted)'
             % (mib(least_r), items + 1))
         if read_b is not None:
-            say('written / least:    %.2f' % (written_b / least_w))
-            say('read / least read:  %.2f' % (read_b / least_r))
+            say('written / least:    %.3f (the summary gives MiB to 2 decimals)' % (written_b / least_w))
+            say('read / least read:  %.3f' % (read_b / least_r))
         say('relocated clusters: %d, from the NTFS runs under the new FAT area (%s)'
             % (moved, 'the log mentions moves: ' + logged[0].strip() if logged
                else 'the converter\'s log does not list them'))
