@@ -202,7 +202,8 @@ int64_t ExpectedFatMtime(int64_t ntfsSeconds) {
 std::vector<std::string> MtoolsPaths(const std::string& image) {
     CommandOptions options;
     options.env = {{"MTOOLS_SKIP_CHECK", "1"}, {"LC_ALL", "C.UTF-8"}};
-    const CommandResult r = RunCommand({"mdir", "-/", "-b", "-i", image, "::/"}, options);
+    // -a: hidden and system files are listed too.
+    const CommandResult r = RunCommand({"mdir", "-/", "-b", "-a", "-i", image, "::/"}, options);
     // An empty root is reported as a root that is "not found".
     if (!r.Ok() && r.out.empty() && r.err.find("not found") != std::string::npos) return {};
     if (!r.Ok()) throw std::runtime_error("mdir failed: " + r.Describe());

@@ -70,8 +70,9 @@ void ExpectImageUnchanged(const std::string& path, const std::string& sha256Befo
 // std::runtime_error when icat fails.
 std::string IcatSha256(const std::string& fsType, const std::string& image, uint64_t inode);
 
-// Every path mdir lists below the root of a FAT image (`mdir -/ -b`), relative to the root,
-// directories with a trailing "/". Throws std::runtime_error when mdir fails.
+// Every path mdir lists below the root of a FAT image (`mdir -/ -b -a`: hidden and system
+// files too), relative to the root, directories with a trailing "/". Throws
+// std::runtime_error when mdir fails.
 std::vector<std::string> MtoolsPaths(const std::string& image);
 
 }  // namespace testsupport
