@@ -65,7 +65,7 @@ struct ATTR_HEADER_NONRESIDENT {
     uint32_t Reserved;            // 0x24
     uint64_t AllocatedSize;       // 0x28 bytes allocated to the data
     uint64_t DataSize;            // 0x30 bytes of data
-    uint64_t InitializedSize;     // 0x38 bytes written so far (unused)
+    uint64_t InitializedSize;     // 0x38 bytes written so far; the rest reads as zeros
 };
 static_assert(sizeof(ATTR_HEADER_NONRESIDENT) == 0x40);
 static_assert(offsetof(ATTR_HEADER_NONRESIDENT, FirstVcn) == 0x10);
@@ -221,6 +221,9 @@ public:
 
     uint64_t FirstVcn() const { return ntfs::LoadLe<uint64_t>(Header + offsetof(ATTR_HEADER_NONRESIDENT, FirstVcn)); }
     uint64_t LastVcn() const { return ntfs::LoadLe<uint64_t>(Header + offsetof(ATTR_HEADER_NONRESIDENT, LastVcn)); }
+    // Bytes of the data written so far (header 0x38); the rest up to the data size reads as
+    // zeros on NTFS, whatever its clusters hold.
+    uint64_t InitializedSize() const { return ntfs::LoadLe<uint64_t>(Header + offsetof(ATTR_HEADER_NONRESIDENT, InitializedSize)); }
 
     CSList<tagDataRun_Entry> Runs;  // the data runs in ascending VcnFrom; owned
     bool RunsDecoded;               // what DecodeRuns returned (RunsValid)
