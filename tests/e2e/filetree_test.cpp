@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -529,10 +530,13 @@ TEST(FileTreeE2E, HundredThousandFilesInOneDirectoryWalkInAFewSecondsAtMost) {
     ImageWalk walk(file.Path());
     const size_t before = mallinfo2().uordblks;
     const auto start = std::chrono::steady_clock::now();
+    const std::clock_t cpuStart = std::clock();
     ASSERT_EQ(walk.Refusal(), "");
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
     const double perItem = static_cast<double>(mallinfo2().uordblks - before) / (kFiles + 1);
-    std::printf("100,000 files in one directory: walked and checked in %.3f s, %.0f bytes per item\n", seconds, perItem);
+    std::printf("100,000 files in one directory: walked and checked in %.3f s (%.3f s of CPU), %.0f bytes per item\n",
+                seconds, cpu, perItem);
     EXPECT_EQ(TotalFiles, kFiles);
     EXPECT_EQ(TotalDirectories, 1u);
     EXPECT_LT(seconds, 3.0);
