@@ -14,7 +14,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -113,17 +115,60 @@ bool ParseArguments(int argc, char** argv, Arguments* args, std::string* why, bo
 
 std::string Utf8(const std::u16string& s) { return platform::Utf16ToUtf8(s); }
 
-// Replaces the first printf conversion (%c or %s) of a message with text.
+// Puts the target's name into a message written for a drive letter: "'%c:'" names the
+// drive, and here the path is the drive's whole name, so "%c:" becomes the path (a trailing
+// colon after /dev/sdb1 would only mislead). Any other first conversion (%s) is replaced too.
 std::string FillIn(const char* pattern, const std::string& text) {
     std::string out = pattern;
     size_t at = out.find('%');
-    if (at != std::string::npos && at + 1 < out.size()) out.replace(at, 2, text);
+    if (at == std::string::npos || at + 1 >= out.size()) return out;
+    size_t length = out.compare(at, 3, "%c:") == 0 ? 3 : 2;
+    out.replace(at, length, text);
     return out;
 }
 
+// The program's own complaints (usage, files, confirmation) carry its name.
 void PrintError(const std::string& message) {
     std::fprintf(stderr, "velundra-convert: %s\n", message.c_str());
 }
+
+// A refusal in the conversion's own words goes to stderr exactly as worded.
+void PrintRefusal(const std::string& message) { std::fprintf(stderr, "%s\n", message.c_str()); }
+
+// The last error line of the engine that reached stderr through the log echo.
+std::string g_lastEchoedError;
+
+// The conversion's own message goes to stderr exactly as the engine words it, once: most
+// refusals are also logged as errors, and the log echo has then shown the very same text.
+void PrintConversionFailure(const SimpleException& e) {
+    std::string text = Utf8(e.Text());
+    if (text != g_lastEchoedError) PrintRefusal(text);
+    g_lastEchoedError.clear();
+}
+
+// Closes a handle when it goes out of scope: with CloseVolume after the read-only walk, with
+// ReleaseVolume (flush, then close) after the conversion. Whatever ends the scope, a
+// written volume is flushed before the program ends.
+class HandleGuard {
+public:
+    HandleGuard(platform::VolumeHandle handle, bool release) : handle_(handle), release_(release) {}
+    ~HandleGuard() { Close(); }
+    HandleGuard(const HandleGuard&) = delete;
+    HandleGuard& operator=(const HandleGuard&) = delete;
+    void Close() {
+        if (handle_ == platform::kInvalidVolume) return;
+        if (release_) {
+            ReleaseVolume(handle_);
+        } else {
+            platform::CloseVolume(handle_);
+        }
+        handle_ = platform::kInvalidVolume;
+    }
+
+private:
+    platform::VolumeHandle handle_;
+    bool release_;
+};
 
 // Progress on stderr: a redrawn bar on a terminal, plain lines otherwise.
 class ConsoleProgress : public IProgressInfor {
@@ -184,9 +229,10 @@ private:
 
 // Warnings and errors of the engine reach stderr; the bar is ended first on a terminal.
 ConsoleProgress* g_progress = nullptr;
-void EchoLogLine(int /*level*/, const char* line) {
+void EchoLogLine(int level, const char* line) {
     if (g_progress != nullptr) g_progress->Finish();
     std::fprintf(stderr, "%s\n", line);
+    if (level >= 4) g_lastEchoedError = line;
 }
 
 std::string Mebibytes(uint64_t bytes) {
@@ -215,12 +261,17 @@ void PrintSummary(const char* what, const ConversionReport& r, double seconds) {
     std::fflush(stdout);
 }
 
-// Asks a yes/no question on the terminal; anything but y/yes is no.
+// Asks a yes/no question on the terminal; anything but y/yes (blanks around it allowed) is no.
 bool AskYesNo(const std::string& question) {
     std::fprintf(stderr, "%s [y/N] ", question.c_str());
     std::fflush(stderr);
     std::string answer;
     if (!platform::ReadLine(&answer)) return false;
+    const char* blanks = " \t\r";
+    size_t first = answer.find_first_not_of(blanks);
+    answer = first == std::string::npos
+                 ? std::string()
+                 : answer.substr(first, answer.find_last_not_of(blanks) - first + 1);
     return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes" || answer == "YES";
 }
 
@@ -228,16 +279,16 @@ bool AskYesNo(const std::string& question) {
 bool RefuseOwnVolumes(const std::string& target) {
     std::optional<platform::VolumeLocation> self = platform::ExecutableVolume();
     if (self && platform::SameVolume(target, self->devicePath)) {
-        PrintError(FillIn("The program self is running on the volume '%c:' which will be "
-                          "converted,\nplease put Velundra installs to other volume and try "
-                          "again.",
-                          target));
+        PrintRefusal(FillIn("The program self is running on the volume '%c:' which will be "
+                            "converted,\nplease put Velundra installs to other volume and try "
+                            "again.",
+                            target));
         return true;
     }
     std::string system = platform::SystemVolumeDevice();
     if (!system.empty() && platform::SameVolume(target, system)) {
-        PrintError("The volume '" + target +
-                   "' holds the running operating system and cannot be converted.");
+        PrintRefusal("The volume '" + target +
+                     "' holds the running operating system and cannot be converted.");
         return true;
     }
     return false;
@@ -252,6 +303,7 @@ bool CheckVolume(const Arguments& args, ConsoleProgress* progress, ConversionRep
         PrintError("cannot open " + args.target + ": " + std::strerror(error));
         return false;
     }
+    HandleGuard guard(handle, false);
     ConversionOptions options;
     options.checkOnly = true;
     options.listPaths = args.list;
@@ -260,11 +312,10 @@ bool CheckVolume(const Arguments& args, ConsoleProgress* progress, ConversionRep
         ConvertNtfsToFat32(progress, handle, options, report);
     } catch (const SimpleException& e) {
         progress->Finish();
-        PrintError(Utf8(e.Text()));
+        PrintConversionFailure(e);
         ok = false;
     }
     progress->Finish();
-    platform::CloseVolume(handle);
     return ok;
 }
 
@@ -310,9 +361,9 @@ int Run(const Arguments& args) {
     };
     platform::VolumeHandle handle = LockVolume(args.target, ask);
     if (handle == platform::kInvalidVolume) {
-        PrintError(FillIn("Opening volume '%c:' failed. \nPlease try closing the programs that "
-                          "are running on this volume.",
-                          args.target));
+        PrintRefusal(FillIn("Opening volume '%c:' failed. \nPlease try closing the programs "
+                            "that are running on this volume.",
+                            args.target));
         return kExitFailed;
     }
 
@@ -322,15 +373,24 @@ int Run(const Arguments& args) {
     started = platform::MonotonicSeconds();
     {
         platform::InterruptShield shield;
+        HandleGuard guard(handle, true);
         try {
             ConvertNtfsToFat32(&progress, handle, {}, &done);
         } catch (const SimpleException& e) {
             progress.Finish();
-            PrintError(Utf8(e.Text()));
+            PrintConversionFailure(e);
+            status = kExitFailed;
+        } catch (const std::bad_alloc&) {
+            progress.Finish();
+            PrintError("out of memory. Please increase the RAM of your computer and try again.");
+            status = kExitFailed;
+        } catch (const std::exception& e) {
+            progress.Finish();
+            PrintError(e.what());
             status = kExitFailed;
         }
         progress.Finish();
-        ReleaseVolume(handle);
+        guard.Close();
         if (platform::InterruptShield::InterruptRequested()) {
             std::fprintf(stderr, "An interrupt arrived during the conversion and was held back "
                                  "until the volume was complete.\n");
