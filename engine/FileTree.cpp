@@ -187,7 +187,9 @@ void ListDirectory(FILE_ITEM* item, CNTFSVolume* volume, DirectoryWalk* walk) {
         const bool haveBitmap = ReadIndexBitmap(record, walk->Path, &bits);
         CIndexBlock block;
         for (uint64_t n = 0; n < allocation->BlockCount; ++n) {
-            if (haveBitmap && (n / 8 >= bits.size() || (bits[n / 8] & (1u << (n % 8))) == 0)) continue;
+            // A block beyond what the bitmap covers counts as in use: reading it costs
+            // nothing, leaving it out could lose files.
+            if (haveBitmap && n / 8 < bits.size() && (bits[n / 8] & (1u << (n % 8))) == 0) continue;
             if (!allocation->ReadBlock(&n, &block)) {
                 ThrowDamaged(u"The index block %I64d of the folder '%s' (file record %I64d) cannot be read.",
                              static_cast<long long>(n), DisplayPath(FolderPath(walk->Path)).c_str(),

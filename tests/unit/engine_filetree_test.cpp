@@ -86,10 +86,11 @@ TEST(FileTree, WalkTakesEntriesInIndexOrderAndSkipsSystemFilesDosKeysAndHiddenSy
 TEST(FileTree, IndexBlocksFollowTheRootAndBlocksMarkedFreeAreSkipped) {
     // Block 1 is free in the bitmap and still holds the entry of a deleted file (record 40 is
     // not in use), as ntfs-3g leaves freed blocks.
-    auto build = [](std::optional<uint8_t> bitmap) {
+    auto build = [](std::optional<uint8_t> bitmap, bool emptyBitmap = false) {
         TreeImage image;
         auto blocks = image.IndexBlocks(kFirstFreeLcn, {{Key(31, u"b"), Key(32, u"c")}, {Key(40, u"stale")}, {Key(33, u"d")}},
                                         bitmap);
+        if (emptyBitmap) blocks.push_back(ResidentAttr(kAttrBitmap, Bytes(), u"$I30"));
         image.PutRoot({Key(30, u"a")}, blocks, kIndexRootHasBlocks);
         for (uint64_t n : {30, 31, 32, 33}) image.PutFile(n, {NameAttr(std::u16string(1, u"abcd"[n - 30]))});
         image.PutFile(40, {NameAttr(u"stale")}, {}, 0, /*recordFlags=*/0);
@@ -101,11 +102,14 @@ TEST(FileTree, IndexBlocksFollowTheRootAndBlocksMarkedFreeAreSkipped) {
     walked.Walk();
     EXPECT_EQ(walked.Paths(), (Paths{"/a", "/b", "/c", "/d"}));
 
-    // Without a bitmap every block counts, and the stale entry is found out.
-    TreeImage withoutBitmap = build(std::nullopt);
-    EXPECT_EQ(WalkRefusal(withoutBitmap),
-              "The folder entry '/stale' refers to file record 40, which is not in use or belongs to another file." +
-                  kAdvice);
+    // Without a bitmap, or beyond what it covers, every block counts, and the stale entry is
+    // found out.
+    for (bool emptyBitmap : {false, true}) {
+        TreeImage withoutBitmap = build(std::nullopt, emptyBitmap);
+        EXPECT_EQ(WalkRefusal(withoutBitmap),
+                  "The folder entry '/stale' refers to file record 40, which is not in use or belongs to another file." +
+                      kAdvice);
+    }
 }
 
 TEST(FileTree, DamagedIndexesAreRefused) {
