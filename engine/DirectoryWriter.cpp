@@ -584,6 +584,35 @@ void DirectoryWriter::Finish() {
 
 // ---- Sizing -------------------------------------------------------------------------------
 
+namespace {
+
+// Visits items, their children and their following siblings in that order (an item, then
+// what it holds, then its next sibling), from an explicit stack: a deep tree cannot
+// overflow the thread's stack.
+template <typename Visit>
+void ForEachItem(FILE_ITEM* items, Visit visit) {
+    std::vector<FILE_ITEM*> pending;
+    if (items != nullptr) pending.push_back(items);
+    while (!pending.empty()) {
+        FILE_ITEM* item = pending.back();
+        pending.pop_back();
+        visit(item);
+        if (item->NextSibling != nullptr) pending.push_back(item->NextSibling);
+        if (item->FirstChild != nullptr) pending.push_back(item->FirstChild);
+    }
+}
+
+// Bytes of one directory's entries by the record-only estimate, the end entry included.
+uint64_t EstimatedDirectoryBytes(FILE_ITEM* items, bool root) {
+    uint64_t bytes = root ? 2 * kFatDirEntryBytes : 3 * kFatDirEntryBytes;
+    for (FILE_ITEM* item = items; item != nullptr; item = item->NextSibling) {
+        if (CFileRecord* record = RecordOf(item)) bytes += EntryGroupBytes(record);
+    }
+    return bytes;
+}
+
+}  // namespace
+
 uint64_t DirectoryClusters(FILE_ITEM* items, uint32_t clusterBytes, bool whole) {
     // 1. The root item stands for the root directory: size its children.
     bool root = false;
@@ -592,30 +621,45 @@ uint64_t DirectoryClusters(FILE_ITEM* items, uint32_t clusterBytes, bool whole) 
         items = items->FirstChild;
         root = true;
     }
-    // 2. Fixed entries: label and end entry for the root, dot, dot-dot and end elsewhere.
-    uint64_t bytes = root ? 2 * kFatDirEntryBytes : 3 * kFatDirEntryBytes;
-    uint64_t below = 0;
-    // 3. Each item's group, and the directories below when asked.
-    for (FILE_ITEM* item = items; item != nullptr; item = item->NextSibling) {
-        CFileRecord* record = RecordOf(item);
-        if (record == nullptr) continue;
-        bytes += EntryGroupBytes(record);
-        if (whole && IsDirectoryRecord(record)) {
-            below += DirectoryClusters(item->FirstChild, clusterBytes, true);
+    // 2.-4. Per directory: its fixed entries (label and end entry for the root; dot, dot-dot
+    //    and end elsewhere) and its items' groups, in whole clusters; with `whole`, the same
+    //    for every directory below, taken from a worklist rather than by recursion.
+    uint64_t clusters = CeilDiv(EstimatedDirectoryBytes(items, root), clusterBytes);
+    if (!whole) return clusters;
+    std::vector<FILE_ITEM*> directories;  // lists of items of directories still to size
+    directories.push_back(items);
+    while (!directories.empty()) {
+        FILE_ITEM* list = directories.back();
+        directories.pop_back();
+        for (FILE_ITEM* item = list; item != nullptr; item = item->NextSibling) {
+            if (!IsDirectoryRecord(RecordOf(item))) continue;
+            clusters += CeilDiv(EstimatedDirectoryBytes(item->FirstChild, false), clusterBytes);
+            if (item->FirstChild != nullptr) directories.push_back(item->FirstChild);
         }
     }
-    // 4. Whole clusters.
-    return CeilDiv(bytes, clusterBytes) + below;
+    return clusters;
+}
+
+uint64_t LargestDirectoryEntries(FILE_ITEM* items) {
+    bool root = false;
+    if (items != nullptr && RecordOf(items) != nullptr && RecordOf(items)->RecordNumber == kRootRecord) {
+        items = items->FirstChild;
+        root = true;
+    }
+    uint64_t largest = EstimatedDirectoryBytes(items, root) / kFatDirEntryBytes;
+    ForEachItem(items, [&](FILE_ITEM* item) {
+        if (IsDirectoryRecord(RecordOf(item))) {
+            largest = std::max(largest, EstimatedDirectoryBytes(item->FirstChild, false) / kFatDirEntryBytes);
+        }
+    });
+    return largest;
 }
 
 uint64_t ResidentDataClusters(FILE_ITEM* items, uint32_t clusterBytes) {
     uint64_t sum = 0;
-    for (FILE_ITEM* item = items; item != nullptr; item = item->NextSibling) {
-        if (CAttrResident* data = ResidentData(RecordOf(item))) {
-            sum += CeilDiv(data->DataLength(), clusterBytes);
-        }
-        if (item->FirstChild != nullptr) sum += ResidentDataClusters(item->FirstChild, clusterBytes);
-    }
+    ForEachItem(items, [&](FILE_ITEM* item) {
+        if (CAttrResident* data = ResidentData(RecordOf(item))) sum += CeilDiv(data->DataLength(), clusterBytes);
+    });
     return sum;
 }
 
@@ -623,36 +667,106 @@ uint64_t ResidentDataClusters(FILE_ITEM* items, uint32_t clusterBytes) {
 
 void WriteResidentData(FILE_ITEM* items, IFat* fat) {
     const uint32_t clusterBytes = fat->FatClusterBytes();
-    for (FILE_ITEM* item = items; item != nullptr; item = item->NextSibling) {
-        if (CAttrResident* data = ResidentData(RecordOf(item))) {
-            // 1.-2. Clusters for the data; none for an empty file.
-            const uint64_t length = data->DataLength();
-            const auto count = static_cast<uint32_t>(CeilDiv(length, clusterBytes));
-            data->FirstDataCluster = 0;
-            if (count > 0) {
-                // 3. One chain; the attribute remembers its start.
-                std::vector<uint32_t> clusters(count);
-                fat->AllocChain(count, clusters.data());
-                data->FirstDataCluster = clusters[0];
-                // 4. The data, the rest of the last cluster zeros.
-                std::unique_ptr<uint8_t[]> buffer(new uint8_t[static_cast<size_t>(count) * clusterBytes]());
-                const uint64_t offset = 0;
-                uint32_t delivered = 0;
-                if (!data->ReadAt(&offset, buffer.get(), static_cast<uint32_t>(length), &delivered) ||
-                    delivered != length) {
-                    LogErrorA("can't read the resident data of file record %I64d",
-                              static_cast<int64_t>(item->FileRecord->RecordNumber));
-                    std::memset(buffer.get(), 0, static_cast<size_t>(count) * clusterBytes);
-                }
-                // 5. Cluster by cluster.
-                for (uint32_t i = 0; i < count; ++i) {
-                    fat->WriteClusters(buffer.get() + static_cast<size_t>(i) * clusterBytes, clusters[i], 1);
-                }
-            }
+    ForEachItem(items, [&](FILE_ITEM* item) {
+        CAttrResident* data = ResidentData(RecordOf(item));
+        if (data == nullptr) return;
+        // 1.-2. Clusters for the data; none for an empty file.
+        const uint64_t length = data->DataLength();
+        const auto count = static_cast<uint32_t>(CeilDiv(length, clusterBytes));
+        data->FirstDataCluster = 0;
+        if (count == 0) return;
+        // 3. One chain; the attribute remembers its start.
+        std::vector<uint32_t> clusters(count);
+        fat->AllocChain(count, clusters.data());
+        data->FirstDataCluster = clusters[0];
+        // 4. The data, the rest of the last cluster zeros.
+        const size_t bufferBytes = static_cast<size_t>(count) * clusterBytes;
+        std::unique_ptr<uint8_t[]> buffer(new uint8_t[bufferBytes]());
+        const uint64_t offset = 0;
+        uint32_t delivered = 0;
+        if (!data->ReadAt(&offset, buffer.get(), static_cast<uint32_t>(length), &delivered) ||
+            delivered != length) {
+            LogErrorA("can't read the resident data of file record %I64d",
+                      static_cast<int64_t>(item->FileRecord->RecordNumber));
+            std::memset(buffer.get(), 0, bufferBytes);
         }
-        if (item->FirstChild != nullptr) WriteResidentData(item->FirstChild, fat);
-    }
+        // 5. Cluster by cluster.
+        for (uint32_t i = 0; i < count; ++i) {
+            fat->WriteClusters(buffer.get() + static_cast<size_t>(i) * clusterBytes, clusters[i], 1);
+        }
+    });
 }
+
+namespace {
+
+// A directory being written: its named entries, its writer, and how far it has got.
+struct OpenDirectory {
+    CFileRecord* Record = nullptr;
+    std::vector<FILE_ITEM*> Children;
+    std::vector<ENTRY_NAMES> Names;
+    std::unique_ptr<DirectoryWriter> Writer;
+    size_t Next = 0;           // the child whose entry comes next
+    bool ChildOpen = false;    // Children[Next] is a subdirectory being written
+};
+
+// Steps 1 to 3 of WriteDirectory for one directory.
+std::unique_ptr<OpenDirectory> OpenDirectoryFor(FILE_ITEM* items, IFat* fat, CFileRecord* record,
+                                                CFileRecord* parent, const char* label,
+                                                ShortNameRandom* random) {
+    auto d = std::make_unique<OpenDirectory>();
+    d->Record = record;
+    // 1. Names first: they decide how many long-name entries each group has, so the
+    //    directory is sized exactly.
+    for (FILE_ITEM* item = items; item != nullptr; item = item->NextSibling) {
+        if (RecordOf(item) == nullptr) continue;
+        d->Children.push_back(item);
+        d->Names.push_back(NameSourcesOf(RecordOf(item)));
+    }
+    NameDirectory(&d->Names, random);
+
+    const bool isRoot = record->RecordNumber == kRootRecord;
+    uint8_t labelBytes[11];
+    const bool hasLabel = isRoot && VolumeLabelBytes(label, labelBytes);
+    uint64_t bytes = kFatDirEntryBytes;  // the end entry
+    bytes += isRoot ? (hasLabel ? kFatDirEntryBytes : 0) : 2 * kFatDirEntryBytes;
+    for (const ENTRY_NAMES& n : d->Names) bytes += EntryGroupBytes(n);
+    const uint64_t clusters = CeilDiv(bytes, fat->FatClusterBytes());
+    if (clusters > UINT32_MAX) throw SimpleException(u"A directory is too large for FAT32.", 1);
+
+    // 2. The chain, allocated before any child's.
+    d->Writer = std::make_unique<DirectoryWriter>(fat, static_cast<uint32_t>(clusters));
+
+    // 3. Label or dot entries.
+    if (isRoot) {
+        if (hasLabel) {
+            FAT_DIR_ENTRY labelEntry;
+            BuildLabelEntry(&labelEntry, labelBytes, record);
+            d->Writer->Append(&labelEntry, sizeof labelEntry);
+        }
+    } else {
+        FAT_DIR_ENTRY dots[2];
+        BuildDotEntries(dots, d->Writer->FirstCluster(), record, parent);
+        d->Writer->Append(dots, sizeof dots);
+    }
+    return d;
+}
+
+// Step 4d: the entry group of child i.
+void AppendGroup(OpenDirectory* d, size_t i, uint32_t first, uint32_t size) {
+    std::vector<uint8_t> group(EntryGroupBytes(d->Names[i]));
+    BuildEntryGroup(d->Names[i], group.data(), first, size);
+    d->Writer->Append(group.data(), static_cast<uint32_t>(group.size()));
+}
+
+// Step 5: the end entry; the last cluster and any left empty are written.
+uint32_t CloseDirectory(OpenDirectory* d) {
+    const uint8_t end[kFatDirEntryBytes] = {};
+    d->Writer->Append(end, sizeof end);
+    d->Writer->Finish();
+    return d->Writer->FirstCluster();
+}
+
+}  // namespace
 
 uint32_t WriteDirectory(FILE_ITEM* items, IFat* fat, CFileRecord* record, CFileRecord* parent,
                         const char* label, ShortNameRandom* random) {
@@ -667,66 +781,46 @@ uint32_t WriteDirectory(FILE_ITEM* items, IFat* fat, CFileRecord* record, CFileR
         if (items == nullptr || RecordOf(items) == nullptr) {
             throw SimpleException(u"The root directory has no record.", 1);
         }
-        return WriteDirectory(items->FirstChild, fat, RecordOf(items), nullptr, label, random);
+        record = RecordOf(items);
+        items = items->FirstChild;
+        parent = nullptr;
     }
 
-    // 1. Names first: they decide how many long-name entries each group has, so the
-    //    directory is sized exactly.
-    std::vector<FILE_ITEM*> children;
-    std::vector<ENTRY_NAMES> names;
-    for (FILE_ITEM* item = items; item != nullptr; item = item->NextSibling) {
-        if (RecordOf(item) == nullptr) continue;
-        children.push_back(item);
-        names.push_back(NameSourcesOf(RecordOf(item)));
-    }
-    NameDirectory(&names, random);
-
-    const bool isRoot = record->RecordNumber == kRootRecord;
-    uint8_t labelBytes[11];
-    const bool hasLabel = isRoot && VolumeLabelBytes(label, labelBytes);
-    uint64_t bytes = kFatDirEntryBytes;  // the end entry
-    bytes += isRoot ? (hasLabel ? kFatDirEntryBytes : 0) : 2 * kFatDirEntryBytes;
-    for (const ENTRY_NAMES& n : names) bytes += EntryGroupBytes(n);
-    const uint32_t clusterBytes = fat->FatClusterBytes();
-    const uint64_t clusters = CeilDiv(bytes, clusterBytes);
-    if (clusters > UINT32_MAX) throw SimpleException(u"A directory is too large for FAT32.", 1);
-
-    // 2. The chain, allocated before any child's.
-    DirectoryWriter writer(fat, static_cast<uint32_t>(clusters));
-
-    // 3. Label or dot entries.
-    if (isRoot) {
-        if (hasLabel) {
-            FAT_DIR_ENTRY labelEntry;
-            BuildLabelEntry(&labelEntry, labelBytes, record);
-            writer.Append(&labelEntry, sizeof labelEntry);
+    // Depth first, from an explicit stack of open directories: a subdirectory is opened (its
+    // chain allocated) when its parent reaches it and is complete on disk before the parent
+    // appends its entry, exactly as a recursive walk would do it.
+    std::vector<std::unique_ptr<OpenDirectory>> open;
+    open.push_back(OpenDirectoryFor(items, fat, record, parent, label, random));
+    uint32_t closed = 0;  // first cluster of the directory closed last
+    while (!open.empty()) {
+        OpenDirectory* d = open.back().get();
+        if (d->ChildOpen) {
+            // 4a (end). The subdirectory is written: its entry follows.
+            AppendGroup(d, d->Next, closed, 0);
+            d->ChildOpen = false;
+            ++d->Next;
+            continue;
         }
-    } else {
-        FAT_DIR_ENTRY dots[2];
-        BuildDotEntries(dots, writer.FirstCluster(), record, parent);
-        writer.Append(dots, sizeof dots);
-    }
-
-    // 4. The children's groups; a subdirectory is complete on disk before its entry.
-    std::vector<uint8_t> group;
-    for (size_t i = 0; i < children.size(); ++i) {
-        CFileRecord* child = RecordOf(children[i]);
+        if (d->Next == d->Children.size()) {
+            closed = CloseDirectory(d);
+            open.pop_back();
+            continue;
+        }
+        FILE_ITEM* item = d->Children[d->Next];
+        CFileRecord* child = RecordOf(item);
+        if (d->Names[d->Next].Directory) {
+            // 4a. Its dot-dot entry needs this directory's first cluster.
+            child->UserCluster = d->Writer->FirstCluster();
+            d->ChildOpen = true;
+            open.push_back(OpenDirectoryFor(item->FirstChild, fat, child, d->Record, nullptr, random));
+            continue;
+        }
+        // 4b.-4d. A file.
         uint32_t first = 0;
         uint32_t size = 0;
-        if (names[i].Directory) {
-            child->UserCluster = writer.FirstCluster();
-            first = WriteDirectory(children[i]->FirstChild, fat, child, record, nullptr, random);
-        } else {
-            FileClusterAndSize(child, fat, &first, &size);
-        }
-        group.assign(EntryGroupBytes(names[i]), 0);
-        BuildEntryGroup(names[i], group.data(), first, size);
-        writer.Append(group.data(), static_cast<uint32_t>(group.size()));
+        FileClusterAndSize(child, fat, &first, &size);
+        AppendGroup(d, d->Next, first, size);
+        ++d->Next;
     }
-
-    // 5. The end entry; the last cluster and any left empty are written.
-    const uint8_t end[kFatDirEntryBytes] = {};
-    writer.Append(end, sizeof end);
-    writer.Finish();
-    return writer.FirstCluster();
+    return closed;
 }

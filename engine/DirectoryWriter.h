@@ -298,6 +298,13 @@ public:
 // allocates.
 uint64_t DirectoryClusters(FILE_ITEM* items, uint32_t clusterBytes, bool whole);
 
+// The most 32-byte entries that any one directory of the subtree needs, by the same estimate
+// (fixed entries included; the root item stands for the root directory). FAT allows 65,536
+// entries in a directory and Windows reads no further, so a caller refuses a volume where
+// this is larger, before anything is written.
+uint64_t LargestDirectoryEntries(FILE_ITEM* items);
+constexpr uint64_t kFatMaxDirectoryEntries = 65536;
+
 // Clusters the resident data of the subtree needs: ceil(data length / clusterBytes) per file
 // whose unnamed data is resident; files of length 0 add nothing.
 uint64_t ResidentDataClusters(FILE_ITEM* items, uint32_t clusterBytes);
