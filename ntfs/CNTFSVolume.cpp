@@ -147,9 +147,10 @@ void CNTFSVolume::LoadMft() {
         volumeRecord.BuildAttributes();
         auto* info = static_cast<CAttr_VolInfo*>(volumeRecord.Attrs(kAttrVolumeInformation)->First());
         if (info == nullptr) return;
-        // 3. Major version in the high byte.
-        const auto value = ntfs::LoadStruct<VOLUME_INFORMATION>(info->InfoValue);
-        NtfsVersion = static_cast<uint16_t>(value.MajorVersion << 8 | value.MinorVersion);
+        // 3. Major version in the high byte (the value holds at least these two bytes).
+        const uint8_t major = info->InfoValue[offsetof(VOLUME_INFORMATION, MajorVersion)];
+        const uint8_t minor = info->InfoValue[offsetof(VOLUME_INFORMATION, MinorVersion)];
+        NtfsVersion = static_cast<uint16_t>(major << 8 | minor);
     }
 
     // 4. Before 3.0 records are always read from the MFT's start as one area.
