@@ -273,11 +273,12 @@ public:
     DirectoryWriter& operator=(const DirectoryWriter&) = delete;
 
     // Appends bytes to the directory. A buffer that becomes full is written when the next
-    // bytes arrive (or by Finish). Throws SimpleException if the bytes overflow the clusters
-    // allocated (the directory was sized wrongly), so that no entry is silently dropped.
+    // bytes arrive (or by Finish).
     void Append(const void* data, uint32_t length);
     // Writes the partly filled buffer, then zeros to every cluster of the chain that received
     // no bytes, so no stale data follows the end entry.
+    // Append and Finish throw SimpleException (kind 1) when the bytes outgrow the chain (the
+    // directory was sized wrongly) rather than drop an entry.
     void Finish();
     uint32_t FirstCluster() const { return Clusters[0]; }
 

@@ -884,7 +884,7 @@ testsupport::Tree AsSleuthKitReadsFat(const testsupport::Tree& tree) {
 }
 
 TEST(WriteDirectoryTree, FsckAndSleuthKitReadTheConvertedNames) {
-    for (const char* recipe : {"c4096", "names"}) {
+    for (const char* recipe : {"c4096", "names", "bigdir"}) {
         SCOPED_TRACE(recipe);
         testsupport::TempDir dir("dirwriter");
         const std::string image = dir.File("v.img");
