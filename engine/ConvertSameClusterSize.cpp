@@ -581,8 +581,14 @@ void ConvertSameClusterSize(const FAT32_BOOT_SECTOR& image, CVolumeDevice* devic
     fat.Entries[2] = 0;
     fat.SearchHint = 2;
 
-    // 13. The directories, each before its subdirectories.
-    WriteDirectory(root, &fat, nullptr, nullptr, label);
+    // 13. The directories, each before its subdirectories. Cluster 2 was the first free
+    //     cluster, so the root lies there; the boot sector names it whatever happens.
+    const uint32_t rootCluster = WriteDirectory(root, &fat, nullptr, nullptr, label);
+    if (rootCluster != fat.BootImage.RootCluster) {
+        LogWarnA("root directory written at cluster %u, not %u", rootCluster,
+                 fat.BootImage.RootCluster);
+        fat.BootImage.RootCluster = rootCluster;
+    }
 
     // 14. The counted phase ends at 0.9.
     counting.Stop();

@@ -128,19 +128,23 @@ int32_t NFat::ClusterOfLcn(uint64_t lcn) {
     return static_cast<int32_t>(static_cast<uint32_t>(lcn) - firstDataCluster + 2);
 }
 
-void NFat::CopyCluster(uint64_t from, uint64_t to) {
+bool NFat::CopyCluster(uint64_t from, uint64_t to) {
     const uint32_t spc = BootImage.SectorsPerCluster;
     // One cluster is all that moves; the buffer lives for this call only.
     std::vector<uint8_t> buffer(static_cast<size_t>(spc) * kFat32SectorBytes);
     const uint64_t source = from * spc;
+    bool copied = true;
     if (!Device->ReadSectors(buffer.data(), source, spc)) {
         LogErrorA("ReadSector err, s:%d, n%d", static_cast<int>(source), static_cast<int>(spc));
         std::fill(buffer.begin(), buffer.end(), uint8_t{0});  // unreadable data is written as zeros
+        copied = false;
     }
     const uint64_t target = to * spc;
     if (!Device->WriteSectors(buffer.data(), target, spc)) {
         LogErrorA("WriteSector err, s:%d, n%d", static_cast<int>(target), static_cast<int>(spc));
+        copied = false;
     }
+    return copied;
 }
 
 bool NFat::FlushFat() {

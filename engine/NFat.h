@@ -53,8 +53,9 @@ public:
 
     // Copies one cluster from volume cluster `from` to volume cluster `to`, both counted in
     // FAT-cluster units from sector 0 (not FAT cluster numbers). A failed read is logged and
-    // written as zeros; a failed write is logged; nothing is reported to the caller.
-    void CopyCluster(uint64_t from, uint64_t to);
+    // written as zeros; a failed write is logged. False when the read or the write failed, so
+    // that the caller can name the file whose data was not copied whole.
+    bool CopyCluster(uint64_t from, uint64_t to);
 
     // Writes both FAT copies of this table; see the static form.
     bool FlushFat();

@@ -208,15 +208,15 @@ TEST(NFat, CopyClusterWritesZerosForUnreadableData) {
     ASSERT_EQ(disk.device->WriteSectors(data.data(), 100 * 8, 8), 1);
     ASSERT_EQ(disk.device->WriteSectors(data.data(), 300 * 8, 8), 1);
 
-    fat.CopyCluster(100, 200);  // volume clusters, not FAT cluster numbers
+    EXPECT_TRUE(fat.CopyCluster(100, 200));  // volume clusters, not FAT cluster numbers
     EXPECT_EQ(disk.Read(200 * 8, 8), data);
 
     LogCapture log;
     disk.faulty->FailReadsTouching(300 * 8 + 3, 1);
-    fat.CopyCluster(300, 400);
+    EXPECT_FALSE(fat.CopyCluster(300, 400));
     EXPECT_EQ(disk.Read(400 * 8, 8), std::vector<uint8_t>(8 * 512, 0));
     disk.faulty->FailWritesTouching(500 * 8, 1);
-    fat.CopyCluster(100, 500);
+    EXPECT_FALSE(fat.CopyCluster(100, 500));
     EXPECT_EQ(gLogged, (std::vector<std::string>{"4: ReadSector err, s:2400, n8",
                                                  "4: WriteSector err, s:4000, n8"}));
 }
