@@ -188,6 +188,12 @@ void ConvertNtfsToFat32(IProgressInfor* sink, platform::VolumeHandle handle,
     LogInfoA("totalfiles %d", static_cast<int>(TotalFiles));
     LogInfoA("totaldirectories %d", static_cast<int>(TotalDirectories));
     if (options.listPaths) ListPaths(tree.Get(), &report->paths);
+    if (LargestDirectoryEntries(tree.Get()) > kFatMaxDirectoryEntries) {
+        // Readers stop at the 65,536th entry of a FAT directory; files beyond would vanish.
+        Refuse("A folder holds more names than a FAT32 directory can (65,536 entries of 32 "
+               "bytes, long names included). Please split it into several folders and try "
+               "again. Nothing was written.");
+    }
 
     // 8.-10. Geometry, length and the size limits.
     platform::DiskGeometry geometry = platform::QueryGeometry(handle);
