@@ -276,6 +276,27 @@ TEST(ConvertYes, ConvertsLogsAndSummarises) {
     ExpectConvertedVolumeMatches(before, t.image);
 }
 
+// The sample volume that scripts/demo.sh converts: committed, so it must keep converting.
+TEST(ConvertYes, TheDemoSampleConverts) {
+    TempDir dir("cli-sample");
+    const std::string image = dir.File("sample.img");
+    const std::string packed = SourcePath("tests/fixtures/sample-ntfs.img.xz");
+    const CommandResult unpack =
+        RunShell("xz -dc " + ShellQuote(packed) + " > " + ShellQuote(image));
+    ASSERT_TRUE(unpack.Ok()) << unpack.Describe();
+    const NtfsSnapshot before = TakeNtfsSnapshot(image);
+    ASSERT_GE(before.Files(), 10u);
+
+    const CommandResult r = Convert({"--yes", "--quiet", image});
+    ExpectExited(r, "sample");
+    ASSERT_EQ(r.exitCode, 0) << r.Describe();
+    EXPECT_TRUE(HasLine(r.out, std::to_string(before.Files()) + " files, " +
+                                   std::to_string(before.Directories()) +
+                                   " directories, label VELUNDRA"))
+        << r.out;
+    ExpectConvertedVolumeMatches(before, image);
+}
+
 // Runs the converter under a pseudo-terminal (script(1)), typing `input`.
 CommandResult ConvertOnTerminal(const std::string& image, const std::string& input) {
     CommandOptions options;
@@ -424,8 +445,10 @@ TEST(ConvertRobustness, GarbageImagesAreRefusedWithoutASignal) {
         uint64_t bytes;
         bool ntfsBootSector;  // a real NTFS boot sector in front of the garbage
     };
-    const Case cases[] = {{0, false},       {511, false},      {4096, false}, {(1 << 20) + 7, false},
-                          {40 << 20, false}, {40 << 20, true}, {8192, true}};
+    const Case cases[] = {
+        {0, false},        {511, false},     {4096, false}, {(1 << 20) + 7, false},
+        {40 << 20, false}, {40 << 20, true}, {8192, true},
+    };
     int n = 0;
     for (const Case& c : cases) {
         std::string bytes(c.bytes, '\0');
@@ -465,7 +488,9 @@ TEST(ConvertRobustness, DamagedMetadataNeverKillsTheProcess) {
         SCOPED_TRACE("round " + std::to_string(round));
         ExpectExited(r, "damaged metadata");
         EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 1) << r.Describe();
-        for (auto it = undo.rbegin(); it != undo.rend(); ++it) Patch(t.image, it->first, it->second);
+        for (auto it = undo.rbegin(); it != undo.rend(); ++it) {
+            Patch(t.image, it->first, it->second);
+        }
     }
     ExpectImageUnchanged(t.image, t.sha);
 }
