@@ -14,25 +14,23 @@ namespace {
 
 constexpr uint32_t kCopyBufferBytes = 524288;  // one buffer for every copy: 512 KiB
 constexpr uint32_t kSectorBytes = 512;
-constexpr uint32_t kFirstStayingCluster = 3;   // clusters below lie under the FAT area or are
-                                               // cluster 2, which the root directory takes
-constexpr size_t kMaxListedFiles = 50;         // names per list in the final message
+constexpr uint32_t kFirstStayingCluster = 3;  // clusters below lie under the FAT area or are
+                                              // cluster 2, which the root directory takes
+constexpr size_t kMaxListedFiles = 50;        // names per list in the final message
 
 uint64_t DivideUp(uint64_t value, uint64_t unit) { return value / unit + (value % unit != 0); }
 
 // The bytes of a non-resident attribute that were written; those after it read as zeros.
 uint64_t InitializedBytes(CAttrNonResident* data) {
-    const uint64_t initialized = ntfs::LoadLe<uint64_t>(
-        data->Header + offsetof(ATTR_HEADER_NONRESIDENT, InitializedSize));
+    const uint64_t initialized =
+        ntfs::LoadLe<uint64_t>(data->Header + offsetof(ATTR_HEADER_NONRESIDENT, InitializedSize));
     return std::min(initialized, data->DataLength());
 }
 
 bool IsSparse(const tagDataRun_Entry* run) { return run->Lcn < 0; }
 
 // The first volume cluster of the FAT data area (FAT cluster 2).
-uint64_t FirstDataLcn(NFat* fat) {
-    return fat->FirstDataSector / fat->BootImage.SectorsPerCluster;
-}
+uint64_t FirstDataLcn(NFat* fat) { return fat->FirstDataSector / fat->BootImage.SectorsPerCluster; }
 
 // The FAT cluster of a volume cluster in 64 bits: negative or small when it lies before
 // cluster 3. ClusterOfLcn gives the same for every cluster of the volume once the runs have
@@ -55,8 +53,8 @@ void SetEntry(NFat* fat, int64_t cluster, uint32_t value) {
 template <typename Visit>
 void ForEachItem(FILE_ITEM* items, Visit visit) {
     struct Frame {
-        FILE_ITEM* next;     // the next sibling to visit
-        size_t pathLength;   // length of the path of the directory holding it
+        FILE_ITEM* next;    // the next sibling to visit
+        size_t pathLength;  // length of the path of the directory holding it
     };
     std::u16string path = u"/";
     std::vector<Frame> stack;
@@ -127,8 +125,9 @@ void CheckRunsFit(NFat* fat, CAttrNonResident* data, const std::u16string& path)
         if (run->ClusterCount > lastLcn + 1 || lcn > lastLcn + 1 - run->ClusterCount) {
             std::u16string text = u"The data of the file '";
             text += path;
-            text += u"' lies beyond the end of the volume. The volume may be damaged: please "
-                    u"check it (chkdsk /f on Windows, ntfsfix on Linux) and try again.";
+            text +=
+                u"' lies beyond the end of the volume. The volume may be damaged: please "
+                u"check it (chkdsk /f on Windows, ntfsfix on Linux) and try again.";
             LogErrorW(u"%s", text.c_str());
             throw SimpleException(text, 1);
         }
@@ -165,8 +164,7 @@ void ForEachTailSpanInPlace(NFat* fat, CAttrNonResident* data, Visit visit) {
 }
 
 // Adds a file to a failure list of the report when the copier saw failures for it.
-void NoteFailures(const ClusterCopier& copier, const MOVED_FILE& file,
-                  SameClusterReport* report) {
+void NoteFailures(const ClusterCopier& copier, const MOVED_FILE& file, SameClusterReport* report) {
     if (report == nullptr) return;
     if (copier.ReadFailed) report->unreadFiles.push_back(file.Path);
     if (copier.WriteFailed) report->unwrittenFiles.push_back(file.Path);
@@ -265,7 +263,8 @@ void ClusterCopier::CopySpan(uint64_t lcn, uint64_t vcn, uint32_t to, uint32_t c
     const uint64_t spanStart = vcn * ClusterBytes;
     const uint64_t spanBytes = uint64_t{count} * ClusterBytes;
     // Only the bytes before the initialized size are read; the rest are zeros.
-    const uint64_t readBytes = ZeroFrom <= spanStart ? 0 : std::min(spanBytes, ZeroFrom - spanStart);
+    const uint64_t readBytes =
+        ZeroFrom <= spanStart ? 0 : std::min(spanBytes, ZeroFrom - spanStart);
     const auto readClusters = static_cast<uint32_t>(DivideUp(readBytes, ClusterBytes));
     if (readClusters > 0) ReadSpan(lcn, readClusters, Buffer.get());
     std::memset(Buffer.get() + readBytes, 0, static_cast<size_t>(spanBytes - readBytes));
@@ -312,8 +311,8 @@ uint32_t ChainRunsInPlace(NFat* fat, CSList<tagDataRun_Entry>* runs) {
         // 2. The chain goes on from the previous run's last cluster into this run, when
         //    both stay; links into or out of relocated clusters are RelocateLowClusters'.
         if (previous != nullptr) {
-            const int64_t a = FatClusterOf(
-                fat, previous->Lcn + static_cast<int64_t>(previous->ClusterCount) - 1);
+            const int64_t a =
+                FatClusterOf(fat, previous->Lcn + static_cast<int64_t>(previous->ClusterCount) - 1);
             if (a >= kFirstStayingCluster && c >= kFirstStayingCluster) {
                 SetEntry(fat, a, static_cast<uint32_t>(c));
             }
@@ -389,8 +388,7 @@ uint32_t CopyRunToChain(NFat* fat, uint32_t first, uint64_t lcn, uint32_t count,
         if (cluster < 2 || cluster > lastCluster) {
             // The chain is shorter than the run: the caller claimed too few clusters.
             LogErrorA("copy of %d clusters from cluster %I64d stopped after %d: chain ends",
-                      static_cast<int>(count), static_cast<int64_t>(lcn),
-                      static_cast<int>(done));
+                      static_cast<int>(count), static_cast<int64_t>(lcn), static_cast<int>(done));
             break;
         }
         // Clusters that follow each other in the chain and on the volume go in one call.
@@ -408,8 +406,8 @@ uint32_t CopyRunToChain(NFat* fat, uint32_t first, uint64_t lcn, uint32_t count,
 
 void SetSingleRun(CAttrNonResident* attribute, NFat* fat, uint32_t first) {
     attribute->Runs.Clear();
-    attribute->Runs.Append(new tagDataRun_Entry{
-        static_cast<int64_t>(FirstDataLcn(fat) + first - 2), ~0ULL, ~0ULL, ~0ULL});
+    attribute->Runs.Append(new tagDataRun_Entry{static_cast<int64_t>(FirstDataLcn(fat) + first - 2),
+                                                ~0ULL, ~0ULL, ~0ULL});
 }
 
 void RelocateLowClusters(NFat* fat, IN_PLACE_PLAN* plan, ClusterCopier* copier,
@@ -488,10 +486,10 @@ void ZeroTailsInPlace(NFat* fat, IN_PLACE_PLAN* plan, ClusterCopier* copier,
                       SameClusterReport* report) {
     for (const MOVED_FILE& file : plan->ZeroTails) {
         copier->BeginFile(UINT64_MAX);
-        ForEachTailSpanInPlace(fat, file.Data, [&](uint32_t cluster, uint32_t count,
-                                                   uint32_t fromByte) {
-            copier->ZeroInPlace(cluster, count, fromByte);
-        });
+        ForEachTailSpanInPlace(fat, file.Data,
+                               [&](uint32_t cluster, uint32_t count, uint32_t fromByte) {
+                                   copier->ZeroInPlace(cluster, count, fromByte);
+                               });
         NoteFailures(*copier, file, report);
     }
 }
@@ -500,8 +498,9 @@ std::u16string UnreadFilesMessage(const std::vector<std::u16string>& unread,
                                   const std::vector<std::u16string>& unwritten) {
     std::u16string text;
     if (!unread.empty()) {
-        text = u"The conversion finished, but these files could not be read completely and "
-               u"hold zeros where the read failed:";
+        text =
+            u"The conversion finished, but these files could not be read completely and "
+            u"hold zeros where the read failed:";
         AppendList(&text, unread);
     }
     if (!unwritten.empty()) {
@@ -516,8 +515,8 @@ std::u16string UnreadFilesMessage(const std::vector<std::u16string>& unread,
 
 // ---- The conversion -------------------------------------------------------------------
 
-void ConvertSameClusterSize(const FAT32_BOOT_SECTOR& image, CVolumeDevice* device,
-                            FILE_ITEM* root, const char* label, ProgressInforAssist* scaler,
+void ConvertSameClusterSize(const FAT32_BOOT_SECTOR& image, CVolumeDevice* device, FILE_ITEM* root,
+                            const char* label, ProgressInforAssist* scaler,
                             const SameClusterOptions& options, SameClusterReport* report) {
     SameClusterReport localReport;
     SameClusterReport* out = report != nullptr ? report : &localReport;
@@ -536,6 +535,12 @@ void ConvertSameClusterSize(const FAT32_BOOT_SECTOR& image, CVolumeDevice* devic
     out->clustersRelocated = plan.RelocateClusters;
     out->clustersLinkCopies = plan.LinkCopyClusters;
     out->clustersTrimmed = plan.TrimmedClusters;
+    out->clustersZeroed = plan.ZeroTailClusters;
+    LogInfoA(
+        "clusters to relocate %I64d, to copy for hard links %I64d, cut from chains %I64d, "
+        "to zero in place %I64d",
+        static_cast<int64_t>(plan.RelocateClusters), static_cast<int64_t>(plan.LinkCopyClusters),
+        static_cast<int64_t>(plan.TrimmedClusters), static_cast<int64_t>(plan.ZeroTailClusters));
 
     // 4. The directories and the resident data take new clusters.
     out->directoryClusters = DirectoryClusters(root, clusterBytes, true);
@@ -559,9 +564,8 @@ void ConvertSameClusterSize(const FAT32_BOOT_SECTOR& image, CVolumeDevice* devic
 
     // 8. The bar follows the sectors written, from 0.4 towards 0.9.
     if (scaler != nullptr) scaler->Span = 0.5f;
-    WriteCounting counting(device, scaler,
-                           uint64_t{fat.BootImage.SectorsPerCluster} *
-                               (need + plan.ZeroTailClusters));
+    WriteCounting counting(
+        device, scaler, uint64_t{fat.BootImage.SectorsPerCluster} * (need + plan.ZeroTailClusters));
 
     // 9. Cluster 2 is kept for the root directory.
     fat.Entries[2] = kFat32EndOfChain;
@@ -570,7 +574,6 @@ void ConvertSameClusterSize(const FAT32_BOOT_SECTOR& image, CVolumeDevice* devic
     //     the FAT area and the data of further hard-link names are copied.
     ClusterCopier copier(&fat, device);
     ZeroTailsInPlace(&fat, &plan, &copier, out);
-    out->clustersZeroed = plan.ZeroTailClusters;
     RelocateLowClusters(&fat, &plan, &copier, out);
     CopyHardLinks(&fat, &plan, &copier, out);
 

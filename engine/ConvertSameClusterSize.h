@@ -49,7 +49,7 @@ struct SameClusterReport {
     uint64_t clustersRelocated = 0;   // file clusters under the FAT area, copied elsewhere
     uint64_t clustersLinkCopies = 0;  // clusters copied for further names of hard-linked files
     uint64_t clustersTrimmed = 0;     // clusters beyond file sizes, given back as free
-    uint64_t clustersZeroed = 0;      // clusters past an initialized size zeroed in place
+    uint64_t clustersZeroed = 0;      // clusters past an initialized size to zero in place
     uint64_t directoryClusters = 0;   // clusters the directories need
     uint64_t residentClusters = 0;    // clusters the resident file data needs
     std::vector<std::u16string> unreadFiles;     // paths whose copy met failed reads
@@ -63,7 +63,7 @@ struct SameClusterReport {
 // progress (its Reached and Span are changed as the phases go by; may be null).
 //
 //  1. milestone 0.38 "Start to Calculate converting space...";
-//  2. build the FAT table;
+//  2. build the FAT table (its boot image gets the label's 11 bytes, VolumeLabelBytes);
 //  3. chain every file where it lies (ChainFilesInPlace): what must move is counted;
 //  4. add the clusters of the directories and of the resident data;
 //  5. count the free clusters;
@@ -81,8 +81,8 @@ struct SameClusterReport {
 // 16. write both FATs ("Flush the fat table fail." when neither copy is whole);
 // 17. write the boot area, sector 0 last ("Flush fat dbr fail.");
 // 18. when a copy met failed reads or writes, throw the failure that names those files.
-void ConvertSameClusterSize(const FAT32_BOOT_SECTOR& image, CVolumeDevice* device,
-                            FILE_ITEM* root, const char* label, ProgressInforAssist* scaler,
+void ConvertSameClusterSize(const FAT32_BOOT_SECTOR& image, CVolumeDevice* device, FILE_ITEM* root,
+                            const char* label, ProgressInforAssist* scaler,
                             const SameClusterOptions& options = {},
                             SameClusterReport* report = nullptr);
 
@@ -145,8 +145,8 @@ private:
     void ReadSpan(uint64_t lcn, uint32_t count, uint8_t* at);
     void WriteSectors(const uint8_t* bytes, uint64_t sector, uint32_t sectors);
 
-    NFat* Fat;                        // not owned
-    CVolumeDevice* Device;            // not owned
+    NFat* Fat;              // not owned
+    CVolumeDevice* Device;  // not owned
     uint32_t SectorsPerCluster;
     uint32_t ClusterBytes;
     uint32_t SpanClusters_;

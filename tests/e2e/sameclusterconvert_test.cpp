@@ -16,8 +16,8 @@
 #include "tests/support/Command.h"
 #include "tests/support/ConvertedVolume.h"
 #include "tests/support/Fixtures.h"
-#include "tests/support/Sha256.h"
 #include "tests/support/FsckFat.h"
+#include "tests/support/Sha256.h"
 #include "tests/support/SleuthKit.h"
 
 namespace {
@@ -97,8 +97,7 @@ TEST(SameClusterE2E, PreallocationAndUninitializedTails) {
     ASSERT_TRUE(fat.count("zero but owns.bin"));
     EXPECT_EQ(fat.at("zero but owns.bin").size, 0u);
     EXPECT_EQ(fat.at("prealloc.bin").size, 7000u);
-    const std::string tail =
-        IcatSha256("fat32", c.image, fat.at("uninit.bin").record);
+    const std::string tail = IcatSha256("fat32", c.image, fat.at("uninit.bin").record);
     EXPECT_EQ(tail, c.before.entries.at("uninit.bin").sha256);
 }
 

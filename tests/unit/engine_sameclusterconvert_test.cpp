@@ -83,14 +83,14 @@ struct RunSpec {
 
 // A file to lay on the crafted volume.
 struct FileSpec {
-    std::u16string name;      // an upper-case 8.3 name: the FAT short name is the same
+    std::u16string name;  // an upper-case 8.3 name: the FAT short name is the same
     uint64_t record = 0;
     std::vector<RunSpec> runs;  // empty: resident data
     uint64_t dataSize = 0;
     uint64_t initialized = ~0ULL;  // ~0: the data size
-    std::string resident;     // resident data
-    std::u16string parent;    // "" for the root, else the name of a directory in the root
-    uint64_t linkOf = 0;      // nonzero: one more name of that record (no record of its own)
+    std::string resident;          // resident data
+    std::u16string parent;         // "" for the root, else the name of a directory in the root
+    uint64_t linkOf = 0;           // nonzero: one more name of that record (no record of its own)
 };
 
 FileSpec NonResident(std::u16string name, uint64_t record, std::vector<RunSpec> runs, uint64_t size,
@@ -124,7 +124,8 @@ FileSpec Link(const FileSpec& of, std::u16string parent) {
 // The crafted NTFS volume, its tree and the devices the conversion writes through.
 class SameClusterVolume {
 public:
-    explicit SameClusterVolume(const std::vector<FileSpec>& files, std::vector<std::u16string> dirs = {})
+    explicit SameClusterVolume(const std::vector<FileSpec>& files,
+                               std::vector<std::u16string> dirs = {})
         : Files(files), Volume(SmallGeometry()) {
         const uint32_t recordSize = Volume.Geom().RecordSize();
         // Root directory and subdirectories.
@@ -139,10 +140,12 @@ public:
             if (f.linkOf != 0) continue;
             std::vector<crafted::Bytes> attrs = {
                 crafted::ResidentAttr(kAttrStandardInformation, crafted::StdInfoValue(0x20)),
-                crafted::ResidentAttr(kAttrFileName, crafted::FileNameValue(f.name, kNamespaceWin32AndDos, 0x20)),
+                crafted::ResidentAttr(kAttrFileName,
+                                      crafted::FileNameValue(f.name, kNamespaceWin32AndDos, 0x20)),
             };
             if (f.runs.empty()) {
-                attrs.push_back(crafted::ResidentAttr(kAttrData, crafted::Bytes(f.resident.begin(), f.resident.end())));
+                attrs.push_back(crafted::ResidentAttr(
+                    kAttrData, crafted::Bytes(f.resident.begin(), f.resident.end())));
             } else {
                 std::vector<std::pair<uint64_t, int64_t>> pairs;
                 uint64_t clusters = 0;
@@ -150,19 +153,21 @@ public:
                     pairs.emplace_back(r.clusters, r.lcn);
                     clusters += r.clusters;
                 }
-                crafted::Bytes data = crafted::NonResidentAttr(kAttrData, crafted::MappingPairs(pairs), 0,
-                                                               clusters - 1, f.dataSize);
+                crafted::Bytes data = crafted::NonResidentAttr(
+                    kAttrData, crafted::MappingPairs(pairs), 0, clusters - 1, f.dataSize);
                 crafted::Put<uint64_t>(&data, offsetof(ATTR_HEADER_NONRESIDENT, AllocatedSize),
                                        clusters * kClusterBytes);
                 if (f.initialized != ~0ULL) {
-                    crafted::Put<uint64_t>(&data, offsetof(ATTR_HEADER_NONRESIDENT, InitializedSize), f.initialized);
+                    crafted::Put<uint64_t>(
+                        &data, offsetof(ATTR_HEADER_NONRESIDENT, InitializedSize), f.initialized);
                 }
                 attrs.push_back(data);
                 // Every cluster the runs hold gets bytes, also past the data size.
                 uint64_t vcn = 0;
                 for (const RunSpec& r : f.runs) {
-                    Volume.PutCluster(static_cast<uint64_t>(r.lcn),
-                                      Slice(OnDisk(f), vcn * kClusterBytes, r.clusters * kClusterBytes));
+                    Volume.PutCluster(
+                        static_cast<uint64_t>(r.lcn),
+                        Slice(OnDisk(f), vcn * kClusterBytes, r.clusters * kClusterBytes));
                     vcn += r.clusters;
                 }
             }
@@ -187,7 +192,8 @@ public:
         Faulty = std::make_unique<FaultyDevice>(*Memory);
         Faulty->RecordWriteBytes(false);
         const uint64_t sectors = Memory->SectorCount();
-        EXPECT_TRUE(BuildFat32BootSector(1, &Image, static_cast<uint32_t>(sectors), 63, 255, 512, 0));
+        EXPECT_TRUE(
+            BuildFat32BootSector(1, &Image, static_cast<uint32_t>(sectors), 63, 255, 512, 0));
         FirstDataLcn = NFat::FirstDataSectorOf(Image);
     }
 
@@ -227,7 +233,9 @@ public:
 
     uint64_t SectorOfFatCluster(uint32_t cluster) const { return FirstDataLcn + cluster - 2; }
     // The FAT cluster of a volume cluster on this layout.
-    int64_t FatClusterOfLcn(int64_t lcn) const { return lcn - static_cast<int64_t>(FirstDataLcn) + 2; }
+    int64_t FatClusterOfLcn(int64_t lcn) const {
+        return lcn - static_cast<int64_t>(FirstDataLcn) + 2;
+    }
 
     std::vector<FileSpec> Files;
     crafted::Volume Volume;
@@ -249,8 +257,8 @@ private:
         return crafted::FileRecord(
             recordSize,
             {crafted::ResidentAttr(kAttrStandardInformation, crafted::StdInfoValue(0x10)),
-             crafted::ResidentAttr(kAttrFileName,
-                                   crafted::FileNameValue(name, kNamespaceWin32AndDos, 0x10000010))},
+             crafted::ResidentAttr(
+                 kAttrFileName, crafted::FileNameValue(name, kNamespaceWin32AndDos, 0x10000010))},
             kRecordInUse | kRecordDirectory);
     }
     FILE_ITEM* NewItem(uint64_t record) {
@@ -283,7 +291,8 @@ public:
     }
     std::vector<uint32_t> Chain(uint32_t first) const {
         std::vector<uint32_t> chain;
-        for (uint32_t c = first; c >= 2 && c < kFat32EndOfChain && chain.size() < 100000; c = Entry(c)) {
+        for (uint32_t c = first; c >= 2 && c < kFat32EndOfChain && chain.size() < 100000;
+             c = Entry(c)) {
             chain.push_back(c);
         }
         return chain;
@@ -312,7 +321,8 @@ public:
                     (e.Attributes & kFatAttrVolumeId)) {
                     continue;
                 }
-                std::string base(reinterpret_cast<char*>(e.Name), 8), ext(reinterpret_cast<char*>(e.Name) + 8, 3);
+                std::string base(reinterpret_cast<char*>(e.Name), 8),
+                    ext(reinterpret_cast<char*>(e.Name) + 8, 3);
                 base.erase(base.find_last_not_of(' ') + 1);
                 ext.erase(ext.find_last_not_of(' ') + 1);
                 out[ext.empty() ? base : base + "." + ext] = e;
@@ -376,7 +386,8 @@ std::vector<FileSpec> ScenarioFiles() {
 class SameClusterScenario : public ::testing::Test {
 protected:
     void SetUp() override {
-        volume = std::make_unique<SameClusterVolume>(ScenarioFiles(), std::vector<std::u16string>{u"SUB"});
+        volume = std::make_unique<SameClusterVolume>(ScenarioFiles(),
+                                                     std::vector<std::u16string>{u"SUB"});
         before = volume->Memory->Bytes();
     }
     FatReader Reader() { return FatReader(volume->Memory->Bytes()); }
@@ -415,10 +426,12 @@ TEST_F(SameClusterScenario, EveryFileReadsBackWithItsBytesAndFsckIsClean) {
     for (uint32_t c = 2; c < NFat::ClusterCountOf(fat.Boot) + 2; ++c) free += fat.Entry(c) == 0;
     EXPECT_EQ(info.FreeCount, free);
     EXPECT_EQ(fat.Entry(info.NextFree), 0u);
-    EXPECT_EQ(std::memcmp(volume->Memory->Bytes().data() + 512, volume->Memory->Bytes().data() + 7 * 512, 512), 0);
+    EXPECT_EQ(std::memcmp(volume->Memory->Bytes().data() + 512,
+                          volume->Memory->Bytes().data() + 7 * 512, 512),
+              0);
     EXPECT_EQ(report.clustersRelocated, 2u + 2u);  // B's clusters 1 and 2, C's first run
     EXPECT_EQ(report.clustersLinkCopies, 4u);
-    EXPECT_EQ(report.clustersTrimmed, 7u + 2u);    // E's preallocation, Z's clusters
+    EXPECT_EQ(report.clustersTrimmed, 7u + 2u);  // E's preallocation, Z's clusters
     EXPECT_TRUE(report.unreadFiles.empty());
 }
 
@@ -440,15 +453,18 @@ TEST_F(SameClusterScenario, ChainsFollowTheRelocationRules) {
     // into the second run, which stays.
     const std::vector<uint32_t> c = fat.Chain(FatReader::First(root.at("C.BIN")));
     ASSERT_EQ(c.size(), 5u);
-    EXPECT_EQ(std::vector<uint32_t>(c.begin() + 2, c.end()), (std::vector<uint32_t>{300, 301, 302}));
+    EXPECT_EQ(std::vector<uint32_t>(c.begin() + 2, c.end()),
+              (std::vector<uint32_t>{300, 301, 302}));
     // The first name of D keeps the original chain, the second has its own.
     const auto sub = fat.Directory(FatReader::First(root.at("SUB")));
-    EXPECT_EQ(fat.Chain(FatReader::First(root.at("D.BIN"))), (std::vector<uint32_t>{400, 401, 402, 403}));
+    EXPECT_EQ(fat.Chain(FatReader::First(root.at("D.BIN"))),
+              (std::vector<uint32_t>{400, 401, 402, 403}));
     const std::vector<uint32_t> d2 = fat.Chain(FatReader::First(sub.at("D.BIN")));
     for (uint32_t x : d2) EXPECT_TRUE(x < 400 || x > 403) << x;
     // Z has first cluster 0; the clusters cut from E and Z are free.
     EXPECT_EQ(FatReader::First(root.at("Z.BIN")), 0u);
-    EXPECT_EQ(fat.Chain(FatReader::First(root.at("E.BIN"))), (std::vector<uint32_t>{500, 501, 502}));
+    EXPECT_EQ(fat.Chain(FatReader::First(root.at("E.BIN"))),
+              (std::vector<uint32_t>{500, 501, 502}));
     for (uint32_t x : {503u, 509u, 600u, 601u}) EXPECT_EQ(fat.Entry(x), 0u) << x;
     // Nothing but the root directory is at cluster 2.
     for (const auto& [name, e] : root) EXPECT_NE(FatReader::First(e), 2u) << name;
@@ -458,7 +474,8 @@ TEST_F(SameClusterScenario, DataThatStaysIsNeitherReadNorWritten) {
     ASSERT_EQ(volume->Convert(), "");
     // A, C's second run, what E keeps, I's first cluster (before its initialized size):
     // untouched. (D's clusters are read by the copy for its second name.)
-    const std::vector<std::pair<int64_t, uint64_t>> staying = {{122, 10}, {300, 3}, {500, 3}, {700, 1}};
+    const std::vector<std::pair<int64_t, uint64_t>> staying = {
+        {122, 10}, {300, 3}, {500, 3}, {700, 1}};
     for (const auto& [cluster, count] : staying) {
         const uint64_t first = volume->SectorOfFatCluster(static_cast<uint32_t>(cluster));
         for (const auto& r : volume->Memory->Reads()) {
@@ -496,7 +513,7 @@ TEST_F(SameClusterScenario, ProgressRunsThroughTheMilestones) {
     scaler.Reached = 0.02f + 0.36f;  // where the tree walk leaves it
     ASSERT_EQ(volume->Convert(nullptr, {}, &scaler), "");
     EXPECT_EQ(sink.texts, (std::vector<std::u16string>{u"Converting NTFS to FAT32...",
-                                                        u"Process the Fat Table in the FAT32."}));
+                                                       u"Process the Fat Table in the FAT32."}));
     ASSERT_GE(sink.positions.size(), 4u);
     EXPECT_FLOAT_EQ(sink.positions.front(), 0.4f);
     EXPECT_FLOAT_EQ(sink.positions.back(), 0.97f);
@@ -559,13 +576,17 @@ TEST_F(SameClusterScenario, FailedWritesEndAsTheFailureTableSays) {
     const std::vector<Case> cases = {
         {"root directory cluster", {{volume->SectorOfFatCluster(2), 1}}, "", "WriteSector err"},
         {"first FAT copy", {{fat1, 1}}, "", "write fat table sector fail"},
-        {"both FAT copies", {{fat1, 1}, {fat2, 1}}, "Flush the fat table fail.", "write fat table sector fail"},
+        {"both FAT copies",
+         {{fat1, 1}, {fat2, 1}},
+         "Flush the fat table fail.",
+         "write fat table sector fail"},
         {"sector 0", {{0, 1}}, "Flush fat dbr fail.", nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         SetUp();
-        for (const auto& [first, count] : c.failing) volume->Faulty->FailWritesTouching(first, count);
+        for (const auto& [first, count] : c.failing)
+            volume->Faulty->FailWritesTouching(first, count);
         LogCapture capture;
         EXPECT_EQ(volume->Convert(), c.thrown);
         if (c.logged != nullptr) {
@@ -652,10 +673,22 @@ TEST_F(FatPieces, ChainRunsInPlace) {
     const std::vector<Case> cases = {
         {"one run in place", {{3, Lcn(10)}}, 0, {{10, 11}, {11, 12}, {12, kEnd}}},
         {"clusters 1 to 5", {{5, Lcn(1)}}, 2, {{1, kEnd}, {2, 0}, {3, 4}, {4, 5}, {5, kEnd}}},
-        {"two runs linked", {{2, Lcn(10)}, {2, Lcn(20)}}, 0, {{10, 11}, {11, 20}, {20, 21}, {21, kEnd}}},
-        {"sparse run passed over", {{2, Lcn(10)}, {4, -1}, {1, Lcn(30)}}, 0, {{11, 30}, {30, kEnd}}},
-        {"low run, then a run above: not linked", {{2, Lcn(-5)}, {2, Lcn(40)}}, 2, {{40, 41}, {41, kEnd}}},
-        {"run above, then a low run: not linked", {{2, Lcn(40)}, {1, Lcn(2)}}, 1, {{41, kEnd}, {2, 0}}},
+        {"two runs linked",
+         {{2, Lcn(10)}, {2, Lcn(20)}},
+         0,
+         {{10, 11}, {11, 20}, {20, 21}, {21, kEnd}}},
+        {"sparse run passed over",
+         {{2, Lcn(10)}, {4, -1}, {1, Lcn(30)}},
+         0,
+         {{11, 30}, {30, kEnd}}},
+        {"low run, then a run above: not linked",
+         {{2, Lcn(-5)}, {2, Lcn(40)}},
+         2,
+         {{40, 41}, {41, kEnd}}},
+        {"run above, then a low run: not linked",
+         {{2, Lcn(40)}, {1, Lcn(2)}},
+         1,
+         {{41, kEnd}, {2, 0}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -663,7 +696,8 @@ TEST_F(FatPieces, ChainRunsInPlace) {
         CSList<tagDataRun_Entry> runs;
         SetRuns(&runs, c.runs);
         EXPECT_EQ(ChainRunsInPlace(&fat, &runs), c.low);
-        for (const auto& [cluster, value] : c.entries) EXPECT_EQ(fat.Entries[cluster], value) << cluster;
+        for (const auto& [cluster, value] : c.entries)
+            EXPECT_EQ(fat.Entries[cluster], value) << cluster;
     }
 }
 
@@ -685,7 +719,8 @@ TEST_F(FatPieces, CopyRunToChainBatchesConsecutiveClusters) {
     EXPECT_EQ(volume.Faulty->Writes()[1].count, 2u);
     const uint8_t* bytes = volume.Memory->Bytes().data();
     EXPECT_EQ(std::memcmp(bytes + volume.SectorOfFatCluster(8) * 512, source.data(), 1024), 0);
-    EXPECT_EQ(std::memcmp(bytes + volume.SectorOfFatCluster(11) * 512, source.data() + 1024, 1024), 0);
+    EXPECT_EQ(std::memcmp(bytes + volume.SectorOfFatCluster(11) * 512, source.data() + 1024, 1024),
+              0);
     EXPECT_FALSE(copier.ReadFailed || copier.WriteFailed);
 }
 
@@ -704,14 +739,16 @@ TEST_F(FatPieces, CopySpanZerosFromTheInitializedSizeAndNarrowsFailedReads) {
     const uint8_t* at = volume.Memory->Bytes().data() + volume.SectorOfFatCluster(20) * 512;
     EXPECT_EQ(std::vector<uint8_t>(at, at + 2048), expected);
     // Clusters wholly past the initialized size are not read at all.
-    for (const auto& r : volume.Memory->Reads()) EXPECT_LT(r.first, static_cast<uint64_t>(Lcn(203)));
+    for (const auto& r : volume.Memory->Reads())
+        EXPECT_LT(r.first, static_cast<uint64_t>(Lcn(203)));
 }
 
 TEST_F(FatPieces, SetSingleRunNamesTheFirstCluster) {
     NFat fat = MakeFat();
-    auto attrBytes = crafted::NonResidentAttr(kAttrData, crafted::MappingPairs({{3, Lcn(50)}, {2, Lcn(90)}}), 0, 4,
-                                              5 * 512);
-    volume.Volume.PutRecord(26, crafted::FileRecord(volume.Volume.Geom().RecordSize(), {attrBytes}));
+    auto attrBytes = crafted::NonResidentAttr(
+        kAttrData, crafted::MappingPairs({{3, Lcn(50)}, {2, Lcn(90)}}), 0, 4, 5 * 512);
+    volume.Volume.PutRecord(26,
+                            crafted::FileRecord(volume.Volume.Geom().RecordSize(), {attrBytes}));
     MemoryDevice memory(volume.Volume.Image());
     CNTFSVolume ntfs(&memory);
     CFileRecord record(&ntfs);
@@ -730,10 +767,12 @@ TEST_F(FatPieces, SetSingleRunNamesTheFirstCluster) {
 
 TEST(SameClusterMessage, ListsAtMostFiftyNamesAndCountsTheRest) {
     std::vector<std::u16string> many;
-    for (int i = 0; i < 53; ++i) many.push_back(u"/f" + std::u16string(1, static_cast<char16_t>(u'a' + i % 26)));
+    for (int i = 0; i < 53; ++i)
+        many.push_back(u"/f" + std::u16string(1, static_cast<char16_t>(u'a' + i % 26)));
     const std::string text = Narrow(UnreadFilesMessage(many, {u"/w"}));
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 50 + 1 + 1 + 1);
-    EXPECT_NE(text.find("\n... and 3 more.\nThese files could not be written completely and may hold wrong data:\n/w"),
+    EXPECT_NE(text.find("\n... and 3 more.\nThese files could not be written completely and may "
+                        "hold wrong data:\n/w"),
               std::string::npos);
     EXPECT_TRUE(UnreadFilesMessage({}, {}).empty());
 }
