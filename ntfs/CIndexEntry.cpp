@@ -138,7 +138,17 @@ uint8_t CAttr_IndexRoot::NodeFlags() const {
 
 CAttr_IndexAlloc::CAttr_IndexAlloc(uint8_t* header, CFileRecord* record) : CAttrNonResident(header, record) {
     const uint64_t size = DataLength(nullptr);
-    if (RunsValid() && IndexBlockBytes != 0 && size % IndexBlockBytes == 0) BlockCount = size / IndexBlockBytes;
+    if (!RunsValid() || IndexBlockBytes == 0 || size % IndexBlockBytes != 0) return;
+    // The blocks must lie in clusters the runs place on the volume. A data size beyond them
+    // (an index is never sparse) would make every walk over the blocks try block numbers
+    // that cannot be read, up to 2^64 / IndexBlockBytes of them.
+    uint64_t onDisk = 0;
+    for (tagDataRun_Entry* run = Runs.First(); run != nullptr; run = Runs.Next()) {
+        if (run->Lcn != -1 && __builtin_add_overflow(onDisk, run->ClusterCount, &onDisk)) onDisk = UINT64_MAX;
+    }
+    const uint64_t clusters = size / ClusterBytes + (size % ClusterBytes != 0 ? 1 : 0);
+    if (clusters > onDisk) return;
+    BlockCount = size / IndexBlockBytes;
 }
 
 bool CAttr_IndexAlloc::ReadBlock(const uint64_t* n, CIndexBlock* block) {

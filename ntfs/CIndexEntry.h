@@ -183,8 +183,8 @@ public:
 // $INDEX_ALLOCATION (always non-resident): the index blocks of a directory.
 class CAttr_IndexAlloc : public CAttrNonResident {
 public:
-    // BlockCount = data size / IndexBlockBytes when the runs decoded and the size is a
-    // whole number of blocks; 0 otherwise.
+    // BlockCount = data size / IndexBlockBytes when the runs decoded, the size is a whole
+    // number of blocks and lies inside the clusters the runs place on the volume; 0 otherwise.
     CAttr_IndexAlloc(uint8_t* header, CFileRecord* record);
 
     // Reads block *n into `block` (reusable block after block) and builds its entries.

@@ -256,7 +256,13 @@ TEST(Index, BlockCountNeedsWholeBlocks) {
         uint64_t size;
         uint64_t blocks;
     };
-    for (const Case& c : {Case{3 * kBlock + 100, 0}, Case{3 * kBlock, 3}}) {
+    const Case cases[] = {
+        {3 * kBlock + 100, 0},
+        {3 * kBlock, 3},
+        {4 * kBlock, 0},                     // more blocks than the runs hold
+        {(uint64_t{1} << 40) * kBlock, 0},   // (walking them would never end)
+    };
+    for (const Case& c : cases) {
         BigDirectory dir(kIndexRootHasBlocks, c.size);
         MemoryDevice device(dir.image.Image());
         CNTFSVolume volume(&device);
