@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <utility>
 
 #include "device/Log.h"
@@ -85,6 +86,38 @@ void CheckExtensionsLoaded(CFileRecord* record, const std::u16string& path) {
                              static_cast<long long>(record->RecordNumber));
             }
         }
+    }
+}
+
+// Frees the extension records that no attribute kept by the record points into any more
+// (after KeepNamesOfEntry has dropped the names of other links). A file with many hard links
+// keeps its names in dozens of extension records, and each of its items would otherwise hold
+// all of them for the whole conversion.
+void DropUnusedExtensions(CFileRecord* record) {
+    CSList<CAttrBase>* lists = record->Attrs(kAttrAttributeList);
+    for (CAttrBase* a = lists->First(); a != nullptr; a = lists->Next()) {
+        CSList<CFileRecord>* extensions = nullptr;
+        if (auto* r = dynamic_cast<CAttr_AttrList<CAttrResident>*>(a)) extensions = &r->ExtensionRecords;
+        if (auto* n = dynamic_cast<CAttr_AttrList<CAttrNonResident>*>(a)) extensions = &n->ExtensionRecords;
+        if (extensions == nullptr || extensions->Count() == 0) continue;
+
+        // 1. Where the kept attributes live.
+        std::vector<const uint8_t*> headers;
+        for (auto& list : record->AttrLists) {
+            for (CAttrBase* kept = list.First(); kept != nullptr; kept = list.Next()) headers.push_back(kept->Header);
+        }
+        // 2. Extension records none of them lies in (their own lists were emptied when their
+        //    attributes moved into the base record).
+        std::vector<CFileRecord*> unused;
+        for (CFileRecord* e = extensions->First(); e != nullptr; e = extensions->Next()) {
+            const uint8_t* begin = e->RecordBuffer.get();
+            const uint8_t* end = begin + e->RecordBytes();
+            const bool used = begin != nullptr && std::any_of(headers.begin(), headers.end(), [&](const uint8_t* h) {
+                                  return std::less_equal<const uint8_t*>()(begin, h) && std::less<const uint8_t*>()(h, end);
+                              });
+            if (!used) unused.push_back(e);
+        }
+        for (CFileRecord* e : unused) extensions->Discard(e);
     }
 }
 
@@ -320,6 +353,7 @@ void AddIndexEntries(CSList<CIndexEntry>* entries, FILE_ITEM* parent, CNTFSVolum
         // 7. This link's names only, with the key's newer times and flags; then the name
         //    must suit FAT32.
         KeepNamesOfEntry(record.get(), entry);
+        DropUnusedExtensions(record.get());
         RefreshNameTimes(record.get(), entry);
         auto* item = new FILE_ITEM;
         item->FileRecord = std::move(record);

@@ -311,6 +311,34 @@ TEST(FileTree, HardLinksAreNamedByTheirOwnEntries) {
                                  "both in one folder: please rename one of them and try again.");
 }
 
+TEST(FileTree, EachLinkKeepsOnlyTheExtensionRecordsOfItsOwnNames) {
+    // Record 30 keeps its two names in extension records 31 and 32.
+    TreeImage image;
+    image.PutRoot({Key(30, u"one.txt", kNamespacePosix), DirKey(kDocs, u"Docs")});
+    image.PutDirectory(kDocs, {NameAttr(u"Docs")}, {Key(30, u"two.txt", kNamespacePosix, kDocs)});
+    Bytes list = Concat(AttrListEntry(kAttrStandardInformation, 30),
+                        Concat(AttrListEntry(kAttrFileName, 31), AttrListEntry(kAttrFileName, 32)));
+    image.PutFile(30, {}, {ResidentAttr(kAttrAttributeList, list), Data(10)}, 0, kRecordInUse, 2);
+    const std::pair<uint64_t, std::u16string> extensions[] = {{31, u"one.txt"}, {32, u"two.txt"}};
+    for (const auto& [n, name] : extensions) {
+        Bytes extension = FileRecord(kTreeRecordBytes, {NameAttr(name, kNamespacePosix, name == u"one.txt" ? kRootRecord : kDocs)});
+        Put<uint64_t>(&extension, offsetof(FILE_RECORD_HEADER, BaseRecord), 30 | (uint64_t{1} << 48));
+        image.Image().PutRecord(n, extension);
+    }
+    WalkedTree walked(image.Image());
+    walked.Walk();
+    EXPECT_EQ(walked.Paths(), (Paths{"/one.txt", "/Docs/", "/Docs/two.txt"}));
+    for (const auto& [path, kept] : std::vector<std::pair<std::string, uint64_t>>{{"/one.txt", 31}, {"/Docs/two.txt", 32}}) {
+        SCOPED_TRACE(path);
+        FILE_ITEM* item = walked.Find(path);
+        ASSERT_NE(item, nullptr);
+        auto* attributeList = dynamic_cast<CAttr_AttrList<CAttrResident>*>(item->FileRecord->Attrs(kAttrAttributeList)->First());
+        ASSERT_NE(attributeList, nullptr);
+        ASSERT_EQ(attributeList->ExtensionRecords.Count(), 1);
+        EXPECT_EQ(attributeList->ExtensionRecords.First()->RecordNumber, kept);
+    }
+}
+
 TEST(FileTree, KeyTimesAndFlagsReachEveryNamespaceOfTheRecord) {
     TreeImage image;
     Bytes key = IndexEntry(30 | (uint64_t{1} << 48),
