@@ -1,5 +1,6 @@
 #include "ntfs/CIndexEntry.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwctype>
 
@@ -89,22 +90,25 @@ uint64_t CIndexEntry::FileReference() const {
 
 uint8_t CIndexEntry::EntryFlags() const { return RawEntry[offsetof(INDEX_ENTRY_HEADER, Flags)]; }
 
-void CollectIndexEntries(CSList<CIndexEntry>* entries, uint8_t* node, uint64_t available) {
-    if (available < sizeof(INDEX_HEADER)) return;
+bool CIndexEntry::HasDamagedKey() const {
+    return NameValue == nullptr && ntfs::LoadLe<uint16_t>(RawEntry + offsetof(INDEX_ENTRY_HEADER, KeyLength)) != 0;
+}
+
+bool CollectIndexEntries(CSList<CIndexEntry>* entries, uint8_t* node, uint64_t available) {
+    if (available < sizeof(INDEX_HEADER)) return false;
     const auto header = ntfs::LoadStruct<INDEX_HEADER>(node);
     // The node's real end: its bytes in use, but never past the buffer.
     const uint64_t end = std::min<uint64_t>(header.BytesInUse, available);
     // Entries start after the node header.
     uint64_t at = header.FirstEntryOffset;
-    if (at < sizeof(INDEX_HEADER)) return;
+    if (at < sizeof(INDEX_HEADER)) return false;
     for (;;) {
-        if (!ntfs::RangeFits(at, sizeof(INDEX_ENTRY_HEADER), end)) return;
+        if (!ntfs::RangeFits(at, sizeof(INDEX_ENTRY_HEADER), end)) return false;
         const auto entry = ntfs::LoadStruct<INDEX_ENTRY_HEADER>(node + at);
-        if (entry.EntryLength < sizeof(INDEX_ENTRY_HEADER) || !ntfs::RangeFits(at, entry.EntryLength, end)) return;
-        if (entry.KeyLength > entry.EntryLength - sizeof(INDEX_ENTRY_HEADER)) return;
-        auto* made = new CIndexEntry(node + at);
-        entries->Append(made);
-        if ((entry.Flags & kIndexEntryLast) != 0) return;
+        if (entry.EntryLength < sizeof(INDEX_ENTRY_HEADER) || !ntfs::RangeFits(at, entry.EntryLength, end)) return false;
+        if (entry.KeyLength > entry.EntryLength - sizeof(INDEX_ENTRY_HEADER)) return false;
+        entries->Append(new CIndexEntry(node + at));
+        if ((entry.Flags & kIndexEntryLast) != 0) return true;
         at += entry.EntryLength;
     }
 }
@@ -122,8 +126,8 @@ CAttr_IndexRoot::CAttr_IndexRoot(uint8_t* header, CFileRecord* record)
 }
 
 void CAttr_IndexRoot::CollectRootEntries() {
-    CollectIndexEntries(this, RootValue + offsetof(INDEX_ROOT_VALUE, Node),
-                        ValueLength - offsetof(INDEX_ROOT_VALUE, Node));
+    NodeComplete = CollectIndexEntries(this, RootValue + offsetof(INDEX_ROOT_VALUE, Node),
+                                       ValueLength - offsetof(INDEX_ROOT_VALUE, Node));
 }
 
 uint32_t CAttr_IndexRoot::IndexedType() const {
@@ -157,6 +161,7 @@ bool CAttr_IndexAlloc::ReadBlock(const uint64_t* n, CIndexBlock* block) {
 
     // 2. A fresh buffer for the block.
     block->Clear();
+    block->NodeComplete = false;
     block->BlockBuffer.reset(new uint8_t[IndexBlockBytes]);
     uint8_t* buffer = block->BlockBuffer.get();
 
@@ -170,8 +175,8 @@ bool CAttr_IndexAlloc::ReadBlock(const uint64_t* n, CIndexBlock* block) {
     if (!CFileRecord::ApplyFixups(buffer, IndexBlockBytes)) return false;
 
     // 6. The entries of the node.
-    CollectIndexEntries(block, buffer + offsetof(INDEX_BLOCK_HEADER, Node),
-                        IndexBlockBytes - offsetof(INDEX_BLOCK_HEADER, Node));
+    block->NodeComplete = CollectIndexEntries(block, buffer + offsetof(INDEX_BLOCK_HEADER, Node),
+                                              IndexBlockBytes - offsetof(INDEX_BLOCK_HEADER, Node));
     return true;
 }
 

@@ -146,6 +146,9 @@ public:
     uint8_t EntryFlags() const;
     // True for the end-of-node marker.
     bool IsLast() const { return (EntryFlags() & kIndexEntryLast) != 0; }
+    // True when the entry has a key that cannot hold a $FILE_NAME value and its name (it is
+    // treated as having no key, so a caller that skips keyless entries would lose a name).
+    bool HasDamagedKey() const;
 
     uint8_t* RawEntry;  // the raw entry inside its node; not owned
 };
@@ -170,7 +173,8 @@ public:
     // The node flags byte (value offset 0x1C): 1 when the index continues in blocks.
     uint8_t NodeFlags() const;
 
-    uint8_t* RootValue;  // the value; not owned
+    uint8_t* RootValue;    // the value; not owned
+    bool NodeComplete = false;  // the entry walk reached the last-entry marker (see CollectIndexEntries)
 };
 
 // One INDX block read into memory, with its entries.
@@ -178,6 +182,7 @@ class CIndexBlock : public CSList<CIndexEntry> {
 public:
     CIndexBlock() = default;
     std::unique_ptr<uint8_t[]> BlockBuffer;  // the block after fix-ups; owned
+    bool NodeComplete = false;               // the last ReadBlock's entry walk reached the last-entry marker
 };
 
 // $INDEX_ALLOCATION (always non-resident): the index blocks of a directory.
@@ -199,8 +204,10 @@ public:
 // and `available` the bytes from it to the end of the buffer holding it. Entries are taken
 // in order while they lie inside the node's real end (the header's bytes in use, cut to the
 // buffer); the walk ends at an entry whose length is below 0x10, that reaches past that end
-// or whose key does, and after the last-entry marker (which is in the list too).
-void CollectIndexEntries(CSList<CIndexEntry>* entries, uint8_t* node, uint64_t available);
+// or whose key does, and after the last-entry marker (which is in the list too). True when
+// it ended at the last-entry marker: a walk that ended otherwise may have missed entries of
+// a damaged node.
+bool CollectIndexEntries(CSList<CIndexEntry>* entries, uint8_t* node, uint64_t available);
 
 // Visits the index nodes of a directory record whose attributes were built with
 // $INDEX_ROOT and $INDEX_ALLOCATION selected: the root's entries, then, when the root says

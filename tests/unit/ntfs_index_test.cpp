@@ -86,15 +86,19 @@ TEST(Index, EntryKeys) {
         EXPECT_EQ(e.NameValue, nullptr);
         EXPECT_EQ(e.NameChars, 0);
         EXPECT_EQ(e.UpperName, nullptr);
+        EXPECT_EQ(e.HasDamagedKey(), b != &noKey);
     }
     CIndexEntry e(good.data());
+    EXPECT_FALSE(e.HasDamagedKey());
     EXPECT_EQ(e.Name(), u"abc");
     EXPECT_EQ(e.RecordNumber(), 31u);  // the sequence number is not part of it
     EXPECT_FALSE(e.IsLast());
 }
 
-// Entries written into an $INDEX_ROOT value after `patch` has had its say.
-std::vector<std::u16string> RootEntries(const std::vector<Bytes>& entries, void (*patch)(Bytes* value)) {
+// Entries written into an $INDEX_ROOT value after `patch` has had its say; *complete
+// receives whether the walk reached the last-entry marker.
+std::vector<std::u16string> RootEntries(const std::vector<Bytes>& entries, void (*patch)(Bytes* value),
+                                        bool* complete) {
     Volume image;
     Bytes value = IndexRootValue(entries);
     if (patch != nullptr) patch(&value);
@@ -106,6 +110,7 @@ std::vector<std::u16string> RootEntries(const std::vector<Bytes>& entries, void 
     EXPECT_TRUE(record.BuildAttributes());
     auto* root = static_cast<CAttr_IndexRoot*>(record.Attrs(kAttrIndexRoot)->First());
     EXPECT_NE(root, nullptr);
+    *complete = root != nullptr && root->NodeComplete;
     return root == nullptr ? std::vector<std::u16string>() : Names(root);
 }
 
@@ -144,7 +149,10 @@ TEST(Index, RootEntryWalkStaysInsideItsNode) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(RootEntries(three, c.patch), c.names);
+        bool complete = false;
+        EXPECT_EQ(RootEntries(three, c.patch, &complete), c.names);
+        // Only a walk that reached the last-entry marker is complete.
+        EXPECT_EQ(complete, !c.names.empty() && c.names.back() == u"<none>");
     }
 }
 
@@ -163,6 +171,7 @@ TEST(Index, NodeWithoutLastMarkerEndsAtItsBytesInUse) {
     ASSERT_TRUE(record.BuildAttributes());
     auto* root = static_cast<CAttr_IndexRoot*>(record.Attrs(kAttrIndexRoot)->First());
     EXPECT_EQ(Names(root), (std::vector<std::u16string>{u"a", u"b"}));
+    EXPECT_FALSE(root->NodeComplete);
 }
 
 // A directory (record 20) with root entries and three INDX blocks at LCN 60-62.
@@ -242,6 +251,17 @@ TEST(Index, BlockWhoseEntriesOverrunHasNone) {
     const auto names = Enumerate(&volume, 20);
     EXPECT_EQ(names.size(), 8u);  // root's two, then blocks 1 and 2 only
     EXPECT_EQ(names[2], u"block1a");
+
+    CFileRecord record(&volume);
+    ASSERT_TRUE(record.LoadRecord(20));
+    ASSERT_TRUE(record.BuildAttributes());
+    auto* alloc = static_cast<CAttr_IndexAlloc*>(record.Attrs(kAttrIndexAllocation)->First());
+    CIndexBlock readBlock;
+    const uint64_t zero = 0, one = 1;
+    ASSERT_TRUE(alloc->ReadBlock(&zero, &readBlock));
+    EXPECT_FALSE(readBlock.NodeComplete);
+    ASSERT_TRUE(alloc->ReadBlock(&one, &readBlock));
+    EXPECT_TRUE(readBlock.NodeComplete);
 }
 
 TEST(Index, SmallDirectoryUsesTheRootAlone) {
