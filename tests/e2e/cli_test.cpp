@@ -466,21 +466,25 @@ TEST(ConvertRobustness, GarbageImagesAreRefusedWithoutASignal) {
     }
 }
 
-// Bytes changed at random in the boot sector and the MFT records of a real volume, a few
-// at a time, each damage undone before the next: the check refuses or accepts, never dies.
+// Bytes changed at random in the boot sector and in the MFT records in use (the system
+// files' and every listed file's), a few at a time, each damage undone before the next: the
+// check refuses or accepts, never dies.
 TEST(ConvertRobustness, DamagedMetadataNeverKillsTheProcess) {
     Target t(kConvertible);
-    const uint64_t mft = RecordOffset(t.image, 0);
-    const uint64_t mftBytes = RecordOffset(t.image, 768) - mft;
+    std::vector<uint64_t> records;
+    for (uint64_t r = 0; r < 16; ++r) records.push_back(r);
+    for (const NtfsLsEntry& e : RunNtfsLs(t.image)) records.push_back(e.record);
+    const uint64_t recordBytes = RecordOffset(t.image, 1) - RecordOffset(t.image, 0);
     std::mt19937_64 random(0xDA3A9E);
-    for (int round = 0; round < 24; ++round) {
+    for (int round = 0; round < 32; ++round) {
         const bool boot = round % 4 == 0;
-        const uint64_t base = boot ? 0 : mft;
-        const uint64_t span = boot ? 512 : mftBytes;
         const int count = 1 + static_cast<int>(random() % 16);
         std::vector<std::pair<uint64_t, std::string>> undo;
         for (int i = 0; i < count; ++i) {
-            const uint64_t at = base + random() % span;
+            const uint64_t at =
+                boot ? random() % 512
+                     : RecordOffset(t.image, records[random() % records.size()]) +
+                           random() % recordBytes;
             undo.emplace_back(at, ReadRange(t.image, at, 1));
             Patch(t.image, at, std::string(1, static_cast<char>(random())));
         }
