@@ -535,7 +535,10 @@ void ZeroUninitializedTails(FILE_ITEM* tree, NBitmap* bitmap, RelocationNotes* n
     const uint32_t clusterBytes = bitmap->ClusterBytes;
     const uint64_t chunkClusters = bitmap->CopyBufferBytes / clusterBytes;
     ForEachFile(tree, Names::First, false, [&](FILE_ITEM*, CAttrNonResident* data, const std::u16string& path) {
+        // Only data written short of its size has bytes to zero; the slack after the size is
+        // never read.
         const uint64_t zeroFrom = ZeroFromOf(data);
+        if (zeroFrom >= data->DataLength()) return true;
         const RunList runs = LoadRuns(data);
         const uint64_t end = VcnEnd(runs);
         if (zeroFrom >= end * clusterBytes) return true;

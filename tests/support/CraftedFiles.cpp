@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "ntfs/CFileRecord.h"
+#include "ntfs/CIndexEntry.h"
 
 namespace testsupport::crafted {
 
@@ -15,11 +16,26 @@ namespace {
 
 constexpr uint64_t kFirstDirectoryRecord = 100;
 
+Bytes NameAttribute(const std::u16string& name, uint32_t flags) {
+    return ResidentAttr(kAttrFileName, FileNameValue(name, kNamespaceWin32AndDos, flags, kCraftedFileTime,
+                                                     kCraftedFileTime, kCraftedFileTime));
+}
+
 Bytes DirectoryRecord(const std::u16string& name, uint32_t recordSize) {
     return FileRecord(recordSize,
-                      {ResidentAttr(kAttrStandardInformation, StdInfoValue(0x10)),
-                       ResidentAttr(kAttrFileName, FileNameValue(name, kNamespaceWin32AndDos, 0x10000010))},
+                      {ResidentAttr(kAttrStandardInformation, StdInfoValue(0x10)), NameAttribute(name, 0x10000010)},
                       kRecordInUse | kRecordDirectory);
+}
+
+// Drops the record's names other than `name`: each hard-link item carries its own name.
+void KeepOnlyName(CFileRecord* record, const std::u16string& name) {
+    CSList<CAttrBase>* names = record->Attrs(kAttrFileName);
+    std::vector<CAttrBase*> others;
+    for (CAttrBase* a = names->First(); a != nullptr; a = names->Next()) {
+        auto* fileName = dynamic_cast<CAttr_FileName*>(a);
+        if (fileName != nullptr && fileName->Name() != name) others.push_back(a);
+    }
+    for (CAttrBase* a : others) names->Discard(a);
 }
 
 uint64_t ClustersOf(const FileSpec& f) {
@@ -69,10 +85,11 @@ FileVolume::FileVolume(const Geometry& geometry, std::vector<FileSpec> files,
     for (size_t i = 0; i < files_.size(); ++i) {
         const FileSpec& f = files_[i];
         if (f.linkOf != 0) continue;
-        std::vector<Bytes> attributes = {
-            ResidentAttr(kAttrStandardInformation, StdInfoValue(0x20)),
-            ResidentAttr(kAttrFileName, FileNameValue(f.name, kNamespaceWin32AndDos, 0x20)),
-        };
+        // One name per hard link, all in the owner's record.
+        std::vector<Bytes> attributes = {ResidentAttr(kAttrStandardInformation, StdInfoValue(0x20))};
+        for (const FileSpec& name : files_) {
+            if (&name == &f || name.linkOf == f.record) attributes.push_back(NameAttribute(name.name, 0x20));
+        }
         if (f.runs.empty()) {
             attributes.push_back(ResidentAttr(kAttrData, Bytes(f.resident.begin(), f.resident.end())));
         } else {
@@ -109,6 +126,7 @@ FileVolume::FileVolume(const Geometry& geometry, std::vector<FileSpec> files,
     for (const auto& d : directories) directoryItems[d] = NewItem(directoryRecords[d]);
     for (const FileSpec& f : files_) {
         FILE_ITEM* item = NewItem(f.linkOf != 0 ? f.linkOf : f.record);
+        KeepOnlyName(item->FileRecord.get(), f.name);
         items_.push_back(item);
         Append(f.parent.empty() ? root_ : directoryItems.at(f.parent), item);
     }

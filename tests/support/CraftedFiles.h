@@ -2,7 +2,8 @@
 // at chosen LCNs (or resident data), hard links, initialized sizes below the data size, a few
 // directories, and the FILE_ITEM tree of them built directly from the records (no index walk),
 // in the order the specs are given. Every cluster a file's runs hold is filled with bytes that
-// differ per file and per position, so a test can tell where each byte went.
+// differ per file and per position, so a test can tell where each byte went. Every name has the
+// time kCraftedFileTime.
 //
 // Memory-backed: the image lives in a MemoryDevice; the conversion under test writes through
 // a device the test puts over it (a FaultyDevice or a BitmapGuardDevice).
@@ -22,6 +23,11 @@
 #include "tests/support/MemoryDevice.h"
 
 namespace testsupport::crafted {
+
+// Creation, modification and last-access time of every name: 2020-01-01 00:00:00 UTC, as a
+// FILETIME and in Unix seconds.
+constexpr uint64_t kCraftedFileTime = 132223104000000000ULL;
+constexpr int64_t kCraftedUnixTime = 1577836800;
 
 // One name of a file on the crafted volume.
 struct FileSpec {
