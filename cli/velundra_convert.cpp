@@ -138,11 +138,13 @@ void PrintRefusal(const std::string& message) { std::fprintf(stderr, "%s\n", mes
 // The last error line of the engine that reached stderr through the log echo.
 std::string g_lastEchoedError;
 
-// The conversion's own message goes to stderr exactly as the engine words it, once: most
-// refusals are also logged as errors, and the log echo has then shown the very same text.
+// The conversion's own message goes to stderr exactly as the engine words it, once, and into
+// the log. Most refusals are logged by the engine as errors, and the log echo has then shown
+// the very same text; the others are logged here, and the echo shows them.
 void PrintConversionFailure(const SimpleException& e) {
     std::string text = Utf8(e.Text());
-    if (text != g_lastEchoedError) PrintRefusal(text);
+    if (text != g_lastEchoedError) LogErrorW(u"%s", e.Text().c_str());
+    if (text != g_lastEchoedError) PrintRefusal(text);  // the log cut the line, or had no echo
     g_lastEchoedError.clear();
 }
 

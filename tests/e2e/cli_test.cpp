@@ -359,11 +359,17 @@ TEST(ConvertRefusals, EngineMessageExactlyOnStderrAndImageUnchanged) {
         Target t(c.recipe);
         for (const char* mode : {"--check", "--yes"}) {
             SCOPED_TRACE(std::string(c.recipe) + " " + mode);
-            const CommandResult r = Convert({mode, "--quiet", t.image});
+            const std::string log = t.dir.File(std::string("refused") + mode + ".log");
+            const CommandResult r = Convert({mode, "--quiet", "--log", log, t.image});
             ExpectExited(r, mode);
             EXPECT_EQ(r.exitCode, 1) << r.Describe();
             EXPECT_EQ(r.err, std::string(c.message) + "\n");  // once, word for word
             EXPECT_EQ(r.out, "");
+            // The log says why the conversion ended, once.
+            const std::string logText = ReadFileBytes(log);
+            const size_t at = logText.find(std::string(c.message) + "\r\n");
+            EXPECT_NE(at, std::string::npos) << logText;
+            EXPECT_EQ(logText.find(c.message, at + 1), std::string::npos) << logText;
             ExpectImageUnchanged(t.image, t.sha);
         }
     }
