@@ -10,8 +10,8 @@
 #include "engine/UnicodeCase.h"
 #include "ntfs/CNTFSVolume.h"
 
-thread_local uint32_t TotalFiles = 0;
-thread_local uint32_t TotalDirectories = 0;
+uint32_t TotalFiles = 0;
+uint32_t TotalDirectories = 0;
 
 namespace {
 

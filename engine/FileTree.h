@@ -102,10 +102,12 @@ void FreeFileTree(FILE_ITEM* item);
 // The owner of a new tree whose root item takes `rootRecord` (record 5, attributes built).
 ShCount<FILE_ITEM> MakeFileTree(std::unique_ptr<CFileRecord> rootRecord);
 
-// Files and directories added by the walks of this thread since they were last cleared (the
-// driver clears them before the walk and logs them after it). The root is not counted.
-extern thread_local uint32_t TotalFiles;
-extern thread_local uint32_t TotalDirectories;
+// Files and directories added by the walks since they were last cleared (the driver clears
+// them before the walk and logs them after it). The root is not counted. One conversion runs
+// at a time in a process, on one thread. (Thread-local storage here made GCC 12's null-pointer
+// sanitizer misfire on every access from another translation unit.)
+extern uint32_t TotalFiles;
+extern uint32_t TotalDirectories;
 
 // Attribute types loaded for each record met in an index: $STANDARD_INFORMATION,
 // $ATTRIBUTE_LIST, $FILE_NAME, $DATA, $INDEX_ROOT, $INDEX_ALLOCATION and $BITMAP (the
