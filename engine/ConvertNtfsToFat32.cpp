@@ -16,6 +16,7 @@
 #include "ntfs/CAttrBase.h"
 #include "ntfs/CFileRecord.h"
 #include "ntfs/CNTFSVolume.h"
+#include "relocation/ConvertChangedClusterSize.h"
 #include "platform/RawVolume.h"
 #include "platform/TextEncoding.h"
 
@@ -68,6 +69,24 @@ public:
 
 private:
     const CVolumeDevice* device_;
+    ConversionReport* report_;
+};
+
+// Copies a conversion path's space figures into the report when the path returns or throws
+// (a refusal for lack of space should still say how much was needed).
+template <typename PathReport>
+class SpaceFigures {
+public:
+    SpaceFigures(const PathReport* path, ConversionReport* report) : path_(path), report_(report) {}
+    ~SpaceFigures() {
+        report_->clustersNeeded = path_->clustersNeeded;
+        report_->clustersFree = path_->clustersFree;
+    }
+    SpaceFigures(const SpaceFigures&) = delete;
+    SpaceFigures& operator=(const SpaceFigures&) = delete;
+
+private:
+    const PathReport* path_;
     ConversionReport* report_;
 };
 
@@ -132,6 +151,13 @@ uint32_t ChooseSectorsPerCluster(uint32_t s0, uint32_t totalSectors,
 
 void ConvertNtfsToFat32(IProgressInfor* sink, platform::VolumeHandle handle,
                         const ConversionOptions& options, ConversionReport* report) {
+    CVolumeDevice device(handle);  // wraps the caller's handle, never closes it
+    ConvertNtfsToFat32(sink, &device, GetVolumeSectors(handle), options, report);
+}
+
+void ConvertNtfsToFat32(IProgressInfor* sink, CVolumeDevice* volumeDevice, uint64_t sectors,
+                        const ConversionOptions& options, ConversionReport* report) {
+    CVolumeDevice& device = *volumeDevice;
     ConversionReport scratch;
     if (report == nullptr) report = &scratch;
     *report = ConversionReport{};
@@ -144,8 +170,7 @@ void ConvertNtfsToFat32(IProgressInfor* sink, platform::VolumeHandle handle,
     }
     scaler.Reached = 0.02f;
 
-    // 2. The device around the caller's handle (never closed here) and the NTFS volume.
-    CVolumeDevice device(handle);
+    // 2. The NTFS volume on the caller's device.
     ReportTotals totals(&device, report);
     CNTFSVolume volume(&device);
     if (!volume.IsVolumeOK()) {
@@ -196,8 +221,7 @@ void ConvertNtfsToFat32(IProgressInfor* sink, platform::VolumeHandle handle,
     }
 
     // 8.-10. Geometry, length and the size limits.
-    platform::DiskGeometry geometry = platform::QueryGeometry(handle);
-    uint64_t sectors = GetVolumeSectors(handle);
+    platform::DiskGeometry geometry = platform::QueryGeometry(device.Handle);
     if (sectors == ~0ULL) Refuse("GetVolumeSectors() is error");
     report->volumeBytes = sectors * 512;
     if (sectors * 512 > kMaxVolumeBytes) Refuse("The coverting volume cannot more than 2TB.");
@@ -225,26 +249,19 @@ void ConvertNtfsToFat32(IProgressInfor* sink, platform::VolumeHandle handle,
 
     // 13. The conversion path.
     if (s != s0) {
-        char text[300];
-        std::snprintf(text, sizeof text,
-                      "This volume needs FAT32 clusters of %u bytes, larger than its NTFS "
-                      "clusters of %u bytes. Converting with a larger cluster size is not "
-                      "supported yet; nothing was written.",
-                      s * 512, volume.ClusterBytes);
-        Refuse(text);
-    }
-    SameClusterOptions pathOptions;
-    pathOptions.checkOnly = options.checkOnly;
-    SameClusterReport outcome;
-    try {
+        ChangedClusterOptions pathOptions;
+        pathOptions.checkOnly = options.checkOnly;
+        ChangedClusterReport outcome;
+        SpaceFigures<ChangedClusterReport> figures(&outcome, report);
+        ConvertChangedClusterSize(image, sectors, tree.Get(), &device, label, &scaler, &volume,
+                                  pathOptions, &outcome);
+    } else {
+        SameClusterOptions pathOptions;
+        pathOptions.checkOnly = options.checkOnly;
+        SameClusterReport outcome;
+        SpaceFigures<SameClusterReport> figures(&outcome, report);
         ConvertSameClusterSize(image, &device, tree.Get(), label, &scaler, pathOptions, &outcome);
-    } catch (...) {
-        report->clustersNeeded = outcome.clustersNeeded;
-        report->clustersFree = outcome.clustersFree;
-        throw;
     }
-    report->clustersNeeded = outcome.clustersNeeded;
-    report->clustersFree = outcome.clustersFree;
     if (options.checkOnly) return;
 
     // 14. Done.
