@@ -161,11 +161,12 @@ TEST(ChangedClusterSize, ConvertsEveryKindOfPlacement) {
     EXPECT_EQ(c.report.groupSize, 4u);
     EXPECT_EQ(c.report.dataPhase, 2u);
     const FAT32_BOOT_SECTOR boot = c.Boot();
-    EXPECT_EQ(boot.SectorsPerCluster, 4);
-    EXPECT_EQ(boot.ReservedSectors, 18);
+    // (Fields of the packed image are copied before gtest takes references to them.)
+    EXPECT_EQ(uint32_t{boot.SectorsPerCluster}, 4u);
+    EXPECT_EQ(uint32_t{boot.ReservedSectors}, 18u);
     EXPECT_EQ(NFat::FirstDataSectorOf(boot), 34u);
-    EXPECT_EQ(boot.RootCluster, 2u);
-    EXPECT_EQ(boot.VolumeSerial, c.image.VolumeSerial);
+    EXPECT_EQ(uint32_t{boot.RootCluster}, 2u);
+    EXPECT_EQ(uint32_t{boot.VolumeSerial}, uint32_t{c.image.VolumeSerial});
     EXPECT_EQ(std::string(boot.VolumeLabel, 11), "MYLABEL    ");
     EXPECT_LE(c.report.clustersNeeded, c.report.clustersFree);
     EXPECT_EQ(c.report.ntfsClustersTrimmed, 17u + 2u);  // PREALLOC and ZERO
@@ -189,7 +190,7 @@ TEST(ChangedClusterSize, ConvertsEveryKindOfPlacement) {
     EXPECT_TRUE(std::equal(bytes.begin() + 512, bytes.begin() + 1024, bytes.begin() + 7 * 512));
     std::vector<uint32_t> fat(boot.FatSize32 * 128);
     std::memcpy(fat.data(), bytes.data() + boot.ReservedSectors * 512ull, fat.size() * 4);
-    EXPECT_EQ(info.FreeCount, NFat::CountFreeClusters(boot, fat.data(), nullptr));
+    EXPECT_EQ(uint32_t{info.FreeCount}, NFat::CountFreeClusters(boot, fat.data(), nullptr));
 
     // Progress: the texts of the path, ending at 0.97.
     EXPECT_EQ(c.progress.texts, (std::vector<std::u16string>{u"Converting NTFS to FAT32...",
