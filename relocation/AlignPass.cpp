@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr uint32_t kSectorBytes = 512;
-
 uint64_t DivideUp(uint64_t value, uint64_t unit) { return value / unit + (value % unit != 0); }
 
 bool IsSparse(const tagDataRun_Entry& run) { return run.Lcn < 0; }
