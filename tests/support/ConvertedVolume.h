@@ -53,8 +53,8 @@ int64_t ExpectedFatMtime(int64_t ntfsSeconds);
 // Checks, each as its own gtest EXPECT with every offending path in the message:
 //   1. fsck.fat -n exits 0 and prints nothing between its banner and its summary;
 //   2. the FAT tree (fls) has exactly the snapshot's paths: none missing, none extra (fls
-//      shows only the first 247 UTF-16 units of a longer name, so such names are matched by
-//      those; mdir checks them whole);
+//      leaves the last long-name entry out of a name longer than 195 UTF-16 units, so such
+//      names are matched by the part it shows; mdir checks them whole);
 //   3. per path: the same kind, the same size, the expected modification time, and for files
 //      the same bytes (icat -f fat32);
 //   4. mdir lists every path too, and no more paths than the snapshot has. Names outside the
