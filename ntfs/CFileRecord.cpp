@@ -273,6 +273,8 @@ void CFileRecord::MergeExtents() {
                 ntfs::StoreLe<uint64_t>(target->Header + offsetof(ATTR_HEADER_NONRESIDENT, LastVcn), lastVcn);
             }
             if (!StrictlyAscending(&target->Runs)) SortRuns(&target->Runs);
+            // An index's blocks are counted over all its extents.
+            if (auto* index = dynamic_cast<CAttr_IndexAlloc*>(target)) index->CountBlocks();
         }
     }
 }

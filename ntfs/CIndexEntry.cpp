@@ -141,6 +141,11 @@ uint8_t CAttr_IndexRoot::NodeFlags() const {
 // ---- CAttr_IndexAlloc ---------------------------------------------------------------------
 
 CAttr_IndexAlloc::CAttr_IndexAlloc(uint8_t* header, CFileRecord* record) : CAttrNonResident(header, record) {
+    CountBlocks();
+}
+
+void CAttr_IndexAlloc::CountBlocks() {
+    BlockCount = 0;
     const uint64_t size = DataLength(nullptr);
     if (!RunsValid() || IndexBlockBytes == 0 || size % IndexBlockBytes != 0) return;
     // The blocks must lie in clusters the runs place on the volume. A data size beyond them

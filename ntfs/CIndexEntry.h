@@ -188,9 +188,13 @@ public:
 // $INDEX_ALLOCATION (always non-resident): the index blocks of a directory.
 class CAttr_IndexAlloc : public CAttrNonResident {
 public:
+    // Counts the blocks (CountBlocks).
+    CAttr_IndexAlloc(uint8_t* header, CFileRecord* record);
+
     // BlockCount = data size / IndexBlockBytes when the runs decoded, the size is a whole
     // number of blocks and lies inside the clusters the runs place on the volume; 0 otherwise.
-    CAttr_IndexAlloc(uint8_t* header, CFileRecord* record);
+    // Counted again when extents from extension records are joined in (MergeExtents).
+    void CountBlocks();
 
     // Reads block *n into `block` (reusable block after block) and builds its entries.
     // Fails for n >= BlockCount (block untouched), a short read, a missing "INDX" signature

@@ -264,6 +264,31 @@ TEST(Index, BlockWhoseEntriesOverrunHasNone) {
     EXPECT_TRUE(readBlock.NodeComplete);
 }
 
+TEST(Index, IndexSplitOverExtensionRecordsHasAllItsBlocks) {
+    // Block 0 described by the base record's extent, blocks 1 and 2 by an extension record's
+    // (whose sizes are 0, as in every extent but the first).
+    BigDirectory dir;
+    const Bytes root = IndexRootValue({Entry(40, u"root1"), IndexEntry(0, Bytes(), kIndexEntryLast | 0x01)},
+                                      kIndexRootHasBlocks);
+    const Bytes list = Concat(AttrListEntry(kAttrIndexRoot, 20), Concat(AttrListEntry(kAttrIndexAllocation, 20),
+                                                                       AttrListEntry(kAttrIndexAllocation, 30, 1)));
+    dir.image.PutRecord(20, FileRecord(kRecord, {ResidentAttr(kAttrAttributeList, list),
+                                                 ResidentAttr(kAttrIndexRoot, root, u"$I30"),
+                                                 NonResidentAttr(kAttrIndexAllocation, MappingPairs({{1, 60}}), 0, 0,
+                                                                 3 * kBlock, u"$I30")},
+                                       kRecordInUse | kRecordDirectory));
+    dir.image.PutRecord(30, FileRecord(kRecord, {NonResidentAttr(kAttrIndexAllocation, MappingPairs({{2, 61}}), 1, 2,
+                                                                 0, u"$I30")}));
+    MemoryDevice device(dir.image.Image());
+    CNTFSVolume volume(&device);
+    CFileRecord record(&volume);
+    ASSERT_TRUE(record.LoadRecord(20));
+    ASSERT_TRUE(record.BuildAttributes());
+    ASSERT_EQ(record.Attrs(kAttrIndexAllocation)->Count(), 1);
+    EXPECT_EQ(static_cast<CAttr_IndexAlloc*>(record.Attrs(kAttrIndexAllocation)->First())->BlockCount, 3u);
+    EXPECT_EQ(Enumerate(&volume, 20).size(), 11u);
+}
+
 TEST(Index, SmallDirectoryUsesTheRootAlone) {
     BigDirectory dir(0);  // root flags 0 although an $INDEX_ALLOCATION exists
     MemoryDevice device(dir.image.Image());
