@@ -201,6 +201,22 @@ TEST(ChangedClusterSize, ConvertsEveryKindOfPlacement) {
     testsupport::ExpectSmallFat32Matches(c.Snapshot(kDirs), c.WriteImage());
 }
 
+TEST(ChangedClusterSize, VolumeOfFat32SizePassesEveryReader) {
+    // 68 MiB of 512-byte clusters in groups of 2: about 67,500 FAT32 clusters, enough for
+    // fsck.fat and mtools to take the result for the FAT32 it is. The files of the scenario,
+    // and one more across the end of the data area.
+    std::vector<FileSpec> files = ScenarioFiles();
+    files[4].runs = {{6, 139258}};  // END.BIN: the volume's last six clusters
+    files[4].dataSize = 6 * kCb;
+    Conversion c(Geometry(139264, 139000), files, kDirs, 2);
+    ASSERT_EQ(c.Convert("BIG"), "");
+    EXPECT_EQ(c.guard.Refused(), 0u);
+    EXPECT_EQ(c.report.groupSize, 2u);
+    EXPECT_GT(c.report.clustersFree, 65525u);
+    EXPECT_GT(c.report.ntfsClustersOutside, 0u);
+    testsupport::ExpectConvertedVolumeMatches(c.Snapshot(kDirs), c.WriteImage());
+}
+
 TEST(ChangedClusterSize, CheckOnlyWritesNothing) {
     Conversion c(Geometry(4096, 3800), ScenarioFiles(), kDirs, 4);
     const std::vector<uint8_t> before = c.volume.Memory().Bytes();
