@@ -50,7 +50,7 @@ void Append(FILE_ITEM* parent, FILE_ITEM* child) {
     *slot = child;
 }
 
-// The spec that owns the record's data (a hard link names another spec's record).
+// The file that owns the record's data (a hard link names another file's record).
 const FileSpec& OwnerOf(const std::vector<FileSpec>& files, const FileSpec& f) {
     if (f.linkOf == 0) return f;
     for (const FileSpec& other : files) {

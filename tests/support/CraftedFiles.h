@@ -79,7 +79,7 @@ private:
     std::unique_ptr<CNTFSVolume> ntfs_;
     ShCount<FILE_ITEM> tree_;
     FILE_ITEM* root_ = nullptr;
-    std::vector<FILE_ITEM*> items_;  // per file spec
+    std::vector<FILE_ITEM*> items_;  // one per entry of files_
 };
 
 // Bytes that differ per seed and per position.
