@@ -1,7 +1,7 @@
 // Hand-made NTFS volumes whose files lie exactly where a test says: records with $DATA runs
 // at chosen LCNs (or resident data), hard links, initialized sizes below the data size, a few
 // directories, and the FILE_ITEM tree of them built directly from the records (no index walk),
-// in the order the specs are given. Every cluster a file's runs hold is filled with bytes that
+// in the order the files are given. Every cluster a file's runs hold is filled with bytes that
 // differ per file and per position, so a test can tell where each byte went. Every name has the
 // time kCraftedFileTime.
 //
