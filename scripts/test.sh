@@ -14,7 +14,7 @@ echo "== Release build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null || exit 1
 cmake --build build -j"$jobs" || exit 1
 echo "== Sanitizer build"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELUNDRA_SANITIZE=ON >/dev/null || exit 1
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELUNDRA_SANITIZE=ON >/dev/null || exit 1
 cmake --build build-asan -j"$jobs" || exit 1
 
 echo "== Tests (Release)"
