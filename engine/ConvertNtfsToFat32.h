@@ -20,6 +20,8 @@
 #include "device/ProgressInforAssist.h"
 #include "platform/RawVolume.h"
 
+class CVolumeDevice;
+
 // What the caller asks for beyond the plain conversion.
 struct ConversionOptions {
     bool checkOnly = false;  // do everything up to the first write, then stop
@@ -45,4 +47,12 @@ struct ConversionReport {
 // Converts the volume behind `handle` (not owned, never closed here). `sink` may be null.
 // `report`, when given, is filled as far as the conversion got, also when it throws.
 void ConvertNtfsToFat32(IProgressInfor* sink, platform::VolumeHandle handle,
+                        const ConversionOptions& options = {}, ConversionReport* report = nullptr);
+
+// The same on a device the caller has open (not owned): `sectors` is the volume's length in
+// 512-byte sectors (all ones when it could not be read, which is refused like the handle
+// form refuses it). The disk geometry comes from the device's handle when it has one, else
+// the usual 63 sectors per track and 255 heads. The handle form runs through this one; tests
+// run it on volumes held in memory.
+void ConvertNtfsToFat32(IProgressInfor* sink, CVolumeDevice* device, uint64_t sectors,
                         const ConversionOptions& options = {}, ConversionReport* report = nullptr);

@@ -1,0 +1,286 @@
+// Fuzz target for the whole conversion: the input describes a volume in memory, which goes
+// through the driver first with checkOnly (boot sector, tree walk, volume checks, layout,
+// free-space check) and, when that accepts it, through the real conversion, which writes
+// FAT32 over the same bytes. Refusals and failures (SimpleException) are normal outcomes;
+// anything else escaping, a crash, a sanitizer report or a hang is a finding.
+//
+// A conversion that reports success is then judged: the result must be a FAT32 volume whose
+// boot sector, FATs and directories agree (every chain well formed, no cluster in two chains,
+// no cluster in use outside a chain, each file's chain as long as its size needs, the FSInfo
+// free count true, as many files and folders as the walk found). A check-only run must not
+// have written a sector.
+//
+// Input (all little-endian; made from real volumes by make_conversion_seeds.py):
+//   u32   the volume's length in 512-byte sectors;
+//   then pieces, to the end of the input:
+//   u32   first sector of the piece;
+//   u16   its length n in sectors;
+//   n*512 bytes (fewer when the input ends first; the rest of the piece reads as zeros).
+// Everything not covered by a piece reads as zeros; pieces beyond the volume's end are cut.
+//
+// Effort is bounded so that an input can only be slow because the engine is: the volume has
+// at most kMaxClusters NTFS clusters (the FAT and the bitmap of the checks stay small), and
+// each conversion may move at most kBudgetBytes through the device; past that every
+// transfer fails, as a disk that stopped answering would.
+//
+// With VELUNDRA_FUZZ_VERBOSE set, each input's outcome goes to stderr (to check the seeds);
+// with VELUNDRA_FUZZ_DUMP=FILE, a converted volume is written to FILE (for fsck.fat and fls).
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "device/Log.h"
+#include "device/ProgressInforAssist.h"
+#include "engine/ConvertNtfsToFat32.h"
+#include "engine/DirectoryWriter.h"
+#include "engine/Fat32BootSector.h"
+#include "platform/TextEncoding.h"
+#include "tests/support/SparseDevice.h"
+
+namespace {
+
+constexpr size_t kMaxInput = 4u << 20;
+constexpr uint64_t kMaxClusters = 1u << 17;      // NTFS clusters of the volume at most
+constexpr uint64_t kBudgetBytes = 48ull << 20;   // bytes moved by one conversion at most
+constexpr uint32_t kFatEntryMask = 0x0FFFFFFF;
+constexpr uint32_t kFirstEndOfChain = 0x0FFFFFF8;
+
+uint32_t Le32(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+// The outcome of one input, when asked for.
+void Tell(const char* what, const std::u16string& text = {}) {
+    static const bool verbose = std::getenv("VELUNDRA_FUZZ_VERBOSE") != nullptr;
+    if (verbose) std::fprintf(stderr, "conversion_fuzz: %s %s\n", what, platform::Utf16ToUtf8(text).c_str());
+}
+
+[[noreturn]] void Fault(const char* what) {
+    std::fprintf(stderr, "conversion_fuzz: converted volume is wrong: %s\n", what);
+    std::abort();
+}
+
+struct Piece {
+    uint64_t first;
+    const uint8_t* bytes;
+    size_t length;
+};
+
+// The device the input describes, or null when the input is too short to describe one.
+std::unique_ptr<testsupport::SparseDevice> MakeDevice(const uint8_t* data, size_t size) {
+    if (size < 4) return nullptr;
+    uint64_t sectors = Le32(data);
+    std::vector<Piece> pieces;
+    size_t at = 4;
+    while (at + 6 <= size) {
+        const uint64_t first = Le32(data + at);
+        const size_t n = Le16(data + at + 4);
+        at += 6;
+        const size_t length = std::min(n * size_t{512}, size - at);
+        pieces.push_back({first, data + at, length});
+        at += length;
+    }
+    // The NTFS cluster size, from the last piece laid over sector 0 (a power of two is not
+    // required here; the reader refuses nonsense).
+    uint64_t clusterSectors = 1;
+    for (const Piece& piece : pieces) {
+        if (piece.first == 0 && piece.length > 0x0D && piece.bytes[0x0D] != 0) {
+            clusterSectors = piece.bytes[0x0D];
+        }
+    }
+    sectors = std::min(sectors, kMaxClusters * clusterSectors);
+    auto device = std::make_unique<testsupport::SparseDevice>(sectors, kBudgetBytes);
+    for (const Piece& piece : pieces) device->Place(piece.first, piece.bytes, piece.length);
+    return device;
+}
+
+// Judges a volume the conversion called a success (see the top of the file).
+void CheckConvertedVolume(testsupport::SparseDevice* device, const ConversionReport& report) {
+    device->SetBudget(UINT64_MAX);
+    FAT32_BOOT_SECTOR boot{};
+    FAT32_BOOT_SECTOR backup{};
+    if (!device->ReadSectors(&boot, 0, 1) || !device->ReadSectors(&backup, kFat32BackupBootSector, 1)) {
+        Fault("boot area unreadable");
+    }
+    if (boot.Signature != 0xAA55 || boot.BytesPerSector != 512 || boot.NumberOfFats != 2 ||
+        boot.FatSize32 == 0 || boot.SectorsPerCluster == 0 ||
+        uint32_t{boot.SectorsPerCluster} * 512 != report.fatClusterBytes) {
+        Fault("boot sector");
+    }
+    if (std::memcmp(&boot, &backup, sizeof boot) != 0) Fault("backup boot sector differs");
+    const uint64_t firstData = uint64_t{boot.ReservedSectors} + 2ull * boot.FatSize32;
+    if (boot.TotalSectors32 > device->SectorCount() || boot.TotalSectors32 <= firstData) {
+        Fault("boot sector sizes");
+    }
+    const uint32_t clusters = static_cast<uint32_t>((boot.TotalSectors32 - firstData) / boot.SectorsPerCluster);
+    const uint32_t lastCluster = clusters + 1;
+    if (uint64_t{clusters} + 2 > uint64_t{boot.FatSize32} * 128) Fault("FAT too small for its clusters");
+    if (boot.RootCluster < 2 || boot.RootCluster > lastCluster) Fault("root cluster");
+
+    // Both FAT copies, equal while both are active.
+    const size_t fatBytes = size_t{boot.FatSize32} * 512;
+    std::vector<uint32_t> fat(fatBytes / 4);
+    std::vector<uint32_t> second(fatBytes / 4);
+    if (!device->ReadSectors(fat.data(), boot.ReservedSectors, boot.FatSize32) ||
+        !device->ReadSectors(second.data(), boot.ReservedSectors + uint64_t{boot.FatSize32}, boot.FatSize32)) {
+        Fault("FAT unreadable");
+    }
+    if ((boot.ExtFlags & 0x80) == 0 && fat != second) Fault("FAT copies differ");
+    if ((boot.ExtFlags & 0x80) != 0 && (boot.ExtFlags & 0x0F) == 1) fat.swap(second);
+    if ((fat[0] & kFatEntryMask) != (kFat32Entry0 & kFatEntryMask)) Fault("FAT entry 0");
+
+    // Every chain from its first cluster; a cluster met twice is a cross-link or a loop.
+    std::vector<bool> used(size_t{lastCluster} + 1, false);
+    const auto chain = [&](uint32_t first) {
+        uint64_t length = 0;
+        for (uint32_t c = first;;) {
+            if (c < 2 || c > lastCluster) Fault("chain leaves the data area");
+            if (used[c]) Fault("cluster in two chains (or a chain that loops)");
+            used[c] = true;
+            ++length;
+            const uint32_t next = fat[c] & kFatEntryMask;
+            if (next >= kFirstEndOfChain) return length;
+            if (next == 0) Fault("chain runs into a free cluster");
+            c = next;
+        }
+    };
+    const uint32_t clusterBytes = uint32_t{boot.SectorsPerCluster} * 512;
+    struct Directory {
+        uint32_t first;
+        uint32_t parent;  // 0 for the root
+    };
+    std::vector<Directory> pending{{boot.RootCluster, 0}};
+    uint64_t files = 0;
+    uint64_t directories = 0;
+    std::vector<uint8_t> bytes(clusterBytes);
+    while (!pending.empty()) {
+        const Directory dir = pending.back();
+        pending.pop_back();
+        chain(dir.first);
+        bool ended = false;
+        size_t index = 0;
+        for (uint32_t c = dir.first; !ended;) {
+            const uint64_t sector = firstData + uint64_t{c - 2} * boot.SectorsPerCluster;
+            if (!device->ReadSectors(bytes.data(), sector, boot.SectorsPerCluster)) Fault("directory unreadable");
+            for (uint32_t off = 0; off < clusterBytes && !ended; off += kFatDirEntryBytes, ++index) {
+                FAT_DIR_ENTRY e;
+                std::memcpy(&e, bytes.data() + off, sizeof e);
+                if (e.Name[0] == 0) {
+                    ended = true;
+                    break;
+                }
+                if (e.Name[0] == 0xE5 || e.Attributes == kFatAttrLongName) continue;
+                const uint32_t first = uint32_t{e.FirstClusterHigh} << 16 | e.FirstClusterLow;
+                const bool dot = e.Name[0] == '.';
+                if (dir.parent != 0 && index < 2) {
+                    // "." names the folder itself, ".." its parent (0 for the root).
+                    const uint32_t want = index == 0 ? dir.first : (dir.parent == boot.RootCluster ? 0 : dir.parent);
+                    if (!dot || (e.Attributes & kFatAttrDirectory) == 0 || first != want) Fault("dot entries");
+                    continue;
+                }
+                if (dot) Fault("dot entry out of place");
+                if ((e.Attributes & kFatAttrVolumeId) != 0) {
+                    if (dir.parent != 0) Fault("volume label outside the root");
+                    continue;
+                }
+                if ((e.Attributes & kFatAttrDirectory) != 0) {
+                    ++directories;
+                    if (first < 2 || first > lastCluster) Fault("folder without clusters");
+                    pending.push_back({first, dir.first});
+                    continue;
+                }
+                ++files;
+                const uint64_t want = e.FileSize / clusterBytes + (e.FileSize % clusterBytes != 0);
+                if (want == 0 ? first != 0 : chain(first) != want) Fault("file chain length differs from its size");
+            }
+            if (ended) break;
+            const uint32_t next = fat[c] & kFatEntryMask;
+            if (next >= kFirstEndOfChain) break;
+            c = next;
+        }
+    }
+    if (files != report.files || directories != report.directories) Fault("files or folders lost or added");
+
+    // Nothing in use outside the chains; the FSInfo sector counts the free clusters.
+    uint32_t free = 0;
+    for (uint32_t c = 2; c <= lastCluster; ++c) {
+        const uint32_t entry = fat[c] & kFatEntryMask;
+        if (entry == 0) {
+            ++free;
+        } else if (!used[c]) {
+            Fault("cluster in use by no file");
+        }
+    }
+    FAT32_FSINFO info{};
+    if (!device->ReadSectors(&info, boot.FsInfoSector, 1)) Fault("FSInfo unreadable");
+    if (info.LeadSignature != 0x41615252 || info.StructSignature != 0x61417272 || info.FreeCount != free) {
+        Fault("FSInfo");
+    }
+}
+
+// Writes the whole volume to the file VELUNDRA_FUZZ_DUMP names, when it is set.
+void Dump(testsupport::SparseDevice* device) {
+    const char* path = std::getenv("VELUNDRA_FUZZ_DUMP");
+    if (path == nullptr) return;
+    std::FILE* out = std::fopen(path, "wb");
+    if (out == nullptr) return;
+    std::vector<uint8_t> chunk(1 << 20);
+    const uint64_t sectors = device->SectorCount();
+    for (uint64_t s = 0; s < sectors; s += chunk.size() / 512) {
+        const uint64_t n = std::min<uint64_t>(chunk.size() / 512, sectors - s);
+        device->ReadSectors(chunk.data(), s, n);
+        std::fwrite(chunk.data(), 512, n, out);
+    }
+    std::fclose(out);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool quiet = [] {
+        UseFileLog("/dev/null");  // refusals and failed reads are logged; expected here
+        return true;
+    }();
+    (void)quiet;
+    if (size > kMaxInput) return 0;
+    std::unique_ptr<testsupport::SparseDevice> device = MakeDevice(data, size);
+    if (!device) return 0;
+    const uint64_t sectors = device->SectorCount();
+
+    // 1. Everything up to the first write.
+    ConversionOptions check;
+    check.checkOnly = true;
+    ConversionReport checked;
+    try {
+        ConvertNtfsToFat32(nullptr, device.get(), sectors, check, &checked);
+    } catch (const SimpleException& refusal) {
+        if (device->Written() != 0) Fault("a refused check wrote to the volume");
+        Tell("check refused:", refusal.Text());
+        return 0;
+    }
+    if (device->Written() != 0) Fault("the check wrote to the volume");
+
+    // 2. The conversion itself, on the same bytes.
+    device->SetBudget(kBudgetBytes);
+    ConversionReport converted;
+    try {
+        ConvertNtfsToFat32(nullptr, device.get(), sectors, ConversionOptions{}, &converted);
+    } catch (const SimpleException& failure) {
+        Tell("conversion failed:", failure.Text());
+        return 0;
+    }
+    if (converted.files != checked.files || converted.directories != checked.directories) {
+        Fault("the conversion found another tree than the check");
+    }
+    CheckConvertedVolume(device.get(), converted);
+    Dump(device.get());
+    Tell(converted.changedClusterSize ? "converted (larger clusters)" : "converted",
+         platform::Utf8ToUtf16(std::to_string(converted.files) + " files, " +
+                               std::to_string(converted.directories) + " folders"));
+    return 0;
+}
