@@ -207,7 +207,13 @@ void ListDirectory(FILE_ITEM* item, CNTFSVolume* volume, DirectoryWalk* walk) {
         return;
     }
 
-    // 2. The root's entries.
+    // 2. The root's entries. A node whose entry walk stopped before the end marker (an entry
+    //    too short or reaching past the node's end) may hide further files: refuse it rather
+    //    than take the entries before the break and lose the rest.
+    if (!root->NodeComplete) {
+        ThrowDamaged(u"The index of the folder '%s' (file record %I64d) is damaged: some of its entries cannot be read.",
+                     DisplayPath(FolderPath(walk->Path)).c_str(), static_cast<long long>(record->RecordNumber));
+    }
     AddIndexEntries(root, item, volume, walk);
 
     // 3. The blocks, when the root says the index continues in them. Every block the bitmap
@@ -225,6 +231,12 @@ void ListDirectory(FILE_ITEM* item, CNTFSVolume* volume, DirectoryWalk* walk) {
             if (haveBitmap && n / 8 < bits.size() && (bits[n / 8] & (1u << (n % 8))) == 0) continue;
             if (!allocation->ReadBlock(&n, &block)) {
                 ThrowDamaged(u"The index block %I64d of the folder '%s' (file record %I64d) cannot be read.",
+                             static_cast<long long>(n), DisplayPath(FolderPath(walk->Path)).c_str(),
+                             static_cast<long long>(record->RecordNumber));
+            }
+            if (!block.NodeComplete) {
+                ThrowDamaged(u"The index block %I64d of the folder '%s' (file record %I64d) is damaged: some of its "
+                             u"entries cannot be read.",
                              static_cast<long long>(n), DisplayPath(FolderPath(walk->Path)).c_str(),
                              static_cast<long long>(record->RecordNumber));
             }
@@ -293,17 +305,31 @@ void WalkDirectory(CFileRecord* record, CNTFSVolume* volume, FILE_ITEM* item) {
 void AddIndexEntries(CSList<CIndexEntry>* entries, FILE_ITEM* parent, CNTFSVolume* volume,
                      DirectoryWalk* walk) {
     for (CIndexEntry* entry = entries->First(); entry != nullptr; entry = entries->Next()) {
-        // 1. System files, and nothing that is not a real entry.
+        // 1. Every entry but the end marker names a file by its key. One whose key is too short
+        //    for its name, or that has no key or an empty name, is damage: skipping it as a
+        //    keyless entry would leave the file out and free its clusters.
         const uint64_t number = entry->RecordNumber();
+        if (entry->HasDamagedKey() ||
+            (!entry->IsLast() && (entry->NameValue == nullptr || entry->NameChars == 0))) {
+            const CFileRecord* directory = parent->FileRecord.get();
+            ThrowDamaged(u"The index of the folder '%s' (file record %I64d) holds an entry for file record %I64d "
+                         u"whose name is damaged.",
+                         DisplayPath(FolderPath(walk->Path)).c_str(),
+                         static_cast<long long>(directory != nullptr ? directory->RecordNumber : 0),
+                         static_cast<long long>(number));
+        }
+
+        // 2. System files, and nothing that is not a real entry.
         if (number < kFirstUserRecord) continue;
 
-        // 2. A name is needed; a DOS name is only the partner of a long one, taken through that.
+        // 3. A name is needed (the end marker has none); a DOS name is only the partner of a
+        //    long one, taken through that.
         if (entry->NameValue == nullptr || entry->NameChars == 0) continue;
         if (entry->NameSpace() == kNamespaceDos) continue;
         const std::u16string keyName = entry->Name();
         const uint32_t keyFlags = entry->FileAttributes();
 
-        // 3. The two hidden system folders. (The names are pure ASCII, so comparing the
+        // 4. The two hidden system folders. (The names are pure ASCII, so comparing the
         //    UTF-16 name is the same as comparing its Windows-1252 form.)
         if ((keyFlags & (kFileAttrHidden | kFileAttrSystem)) != 0 &&
             (keyName == u"System Volume Information" || keyName == u"$RECYCLE.BIN")) {
@@ -311,7 +337,7 @@ void AddIndexEntries(CSList<CIndexEntry>* entries, FILE_ITEM* parent, CNTFSVolum
         }
         const std::u16string path = walk->Path + keyName;
 
-        // 4. The record. A file that cannot be read would vanish: refuse instead.
+        // 5. The record. A file that cannot be read would vanish: refuse instead.
         auto record = std::make_unique<CFileRecord>(volume);
         if (!record->LoadRecord(number)) {
             LogWarnA("can't parse a file record %I64d", static_cast<long long>(number));
@@ -320,7 +346,7 @@ void AddIndexEntries(CSList<CIndexEntry>* entries, FILE_ITEM* parent, CNTFSVolum
         }
         CheckRecordBelongsToEntry(record.get(), entry, path);
 
-        // 5. Its attributes: they must build, include a name, and not describe a sparse file.
+        // 6. Its attributes: they must build, include a name, and not describe a sparse file.
         record->TypeMask = kTreeRecordTypeMask;
         if (!record->BuildAttributes()) {
             LogWarnA("%I64d File Record parse failed.", static_cast<long long>(number));
@@ -341,7 +367,7 @@ void AddIndexEntries(CSList<CIndexEntry>* entries, FILE_ITEM* parent, CNTFSVolum
             ThrowRefusal(u"The file '%s' is a sparse file, FAT32 is not supported.", DisplayPath(path).c_str());
         }
 
-        // 6. Directory or file: the key and the record must agree, or the contents of a
+        // 7. Directory or file: the key and the record must agree, or the contents of a
         //    directory would be lost (or a file walked as one).
         const bool isDirectory = IsDirectoryRecord(record.get());
         if (isDirectory != ((keyFlags & kFileAttrDirectoryIndex) != 0)) {
@@ -350,7 +376,7 @@ void AddIndexEntries(CSList<CIndexEntry>* entries, FILE_ITEM* parent, CNTFSVolum
                          DisplayPath(path).c_str(), static_cast<long long>(number));
         }
 
-        // 7. This link's names only, with the key's newer times and flags; then the name
+        // 8. This link's names only, with the key's newer times and flags; then the name
         //    must suit FAT32.
         KeepNamesOfEntry(record.get(), entry);
         DropUnusedExtensions(record.get());
@@ -361,7 +387,7 @@ void AddIndexEntries(CSList<CIndexEntry>* entries, FILE_ITEM* parent, CNTFSVolum
         CFileRecord* kept = item->FileRecord.get();
         CheckName(item, path, walk);
 
-        // 8. Files FAT32 cannot hold.
+        // 9. Files FAT32 cannot hold.
         if (!isDirectory && (kept->HasEncryptedFlag() != 0 || kept->HasCompressedFlag() != 0)) {
             ThrowRefusal(u"The file '%s' contain Compressed or Encrypted attribute, please remove these attributes "
                          u"and retry!",
@@ -369,7 +395,7 @@ void AddIndexEntries(CSList<CIndexEntry>* entries, FILE_ITEM* parent, CNTFSVolum
         }
         CheckRunLength(kept);
 
-        // 9. A directory is walked after this one; a file is done.
+        // 10. A directory is walked after this one; a file is done.
         if (isDirectory) {
             if (walk->SeenDirectories != nullptr && !walk->SeenDirectories->insert(number).second) {
                 ThrowDamaged(u"The folder '%s' (file record %I64d) is reached a second time.",

@@ -5,9 +5,10 @@
 // The walk is also where the conversion refuses what FAT32 cannot hold or what it cannot read
 // safely: sparse, compressed and encrypted files, files of 4 GiB or more, records without a
 // name, names FAT32 cannot store, and every entry, record or index block that cannot be read
-// (a file left out would lose its data when its clusters become free). Refusals are thrown as
-// SimpleException of kind 1 whose text names the file by its path from the root
-// ("/Photos/2009/IMG_0001.JPG"). It skips the NTFS system files (records below 16), DOS-only
+// or was read only in part (a file left out would lose its data when its clusters become
+// free). Refusals are thrown as SimpleException of kind 1 whose text names the file by its
+// path from the root ("/Photos/2009/IMG_0001.JPG"), or the folder by its path and record
+// number when its index is damaged. It skips the NTFS system files (records below 16), DOS-only
 // index keys and the hidden system folders "System Volume Information" and "$RECYCLE.BIN".
 //
 // Checks of the whole tree against the volume (clusters owned twice, runs past the end, a
@@ -120,8 +121,9 @@ constexpr uint32_t kTreeRootTypeMask = 0x707;
 // $INDEX_ROOT, $INDEX_ALLOCATION and $BITMAP) and appends its children to `item`, then walks
 // every subdirectory below it the same way. Children keep index order: the root node's
 // entries, then those of index block 0, 1, ... (blocks the index bitmap marks free are
-// skipped: they hold stale entries of deleted files). Each directory's index is dropped once
-// it has been listed. A record without an index over $FILE_NAME adds nothing.
+// skipped: they hold stale entries of deleted files). A node whose entry walk stopped before
+// its end marker is refused as damaged. Each directory's index is dropped once it has been
+// listed. A record without an index over $FILE_NAME adds nothing.
 //
 // Subdirectories are walked from an explicit stack after their parent has been listed, not by
 // recursion, so a deep tree cannot overflow the thread's stack; the resulting tree is the
@@ -148,14 +150,16 @@ struct DirectoryWalk {
 
 // Turns one node's entries (the index root's or one index block's) into children of
 // `parent`, appended after walk->Last. For each entry:
-//  1. skip references to records below 16, keys without a name, DOS-namespace keys, and the
+//  1. refuse an entry other than the end marker whose key is missing, too short for its
+//     name or holds an empty name (a damaged index node: skipping it would lose the file);
+//  2. skip references to records below 16, the end marker, DOS-namespace keys, and the
 //     hidden or system "System Volume Information" and "$RECYCLE.BIN";
-//  2. load the record (refused when it cannot be read, is not in use or belongs to another
+//  3. load the record (refused when it cannot be read, is not in use or belongs to another
 //     file) and build its attributes (refused when they cannot be built, have no name, or
 //     the file is sparse);
-//  3. keep only the names of this link, refresh its times from the key, check its name;
-//  4. append the item; refuse compressed or encrypted files and files of 4 GiB or more;
-//  5. note a subdirectory in walk->Subdirectories (not walked here) and count the item.
+//  4. keep only the names of this link, refresh its times from the key, check its name;
+//  5. append the item; refuse compressed or encrypted files and files of 4 GiB or more;
+//  6. note a subdirectory in walk->Subdirectories (not walked here) and count the item.
 // Throws SimpleException (kind 1) for every refusal.
 void AddIndexEntries(CSList<CIndexEntry>* entries, FILE_ITEM* parent, CNTFSVolume* volume,
                      DirectoryWalk* walk);

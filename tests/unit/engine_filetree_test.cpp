@@ -158,6 +158,114 @@ TEST(FileTree, DamagedIndexesAreRefused) {
     }
 }
 
+TEST(FileTree, IndexNodesReadOnlyInPartAndDamagedKeysAreRefusedNamingTheFolder) {
+    // /Docs (record 25) holds "a.txt" (record 30) and "b.txt" (record 31), both healthy; each
+    // case damages the node or one key of its index. Nothing may be listed past the damage.
+    const Bytes a = Key(30, u"a.txt", kNamespaceWin32, kDocs);
+    const Bytes b = Key(31, u"b.txt", kNamespaceWin32, kDocs);
+    const uint32_t directoryFlags = kRecordInUse | kRecordDirectory;
+    // /Docs with this index root value (the end marker as the case leaves it) and `extra`.
+    auto docsWithRoot = [&](TreeImage& image, const Bytes& rootValue, const std::vector<Bytes>& extra = {}) {
+        std::vector<Bytes> attributes{ResidentAttr(kAttrIndexRoot, rootValue, u"$I30")};
+        attributes.insert(attributes.end(), extra.begin(), extra.end());
+        image.PutFile(kDocs, {NameAttr(u"Docs")}, attributes, 0, directoryFlags);
+    };
+    // A copy of an entry with one field patched.
+    auto patched = [](Bytes entry, size_t at, auto value) {
+        Put(&entry, at, value);
+        return entry;
+    };
+    const size_t keyNameLength = sizeof(INDEX_ENTRY_HEADER) + offsetof(FILE_NAME_VALUE, NameLength);
+    const std::string partRoot =
+        "The index of the folder '/Docs' (file record 25) is damaged: some of its entries cannot be read." + kAdvice;
+    auto badKey = [](const char* folder, int folderRecord, int record) {
+        return "The index of the folder '" + std::string(folder) + "' (file record " + std::to_string(folderRecord) +
+               ") holds an entry for file record " + std::to_string(record) + " whose name is damaged." + kAdvice;
+    };
+
+    struct Case {
+        const char* what;
+        std::function<void(TreeImage&)> build;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"root node without its end marker",
+         [&](TreeImage& image) { docsWithRoot(image, IndexRootValue({a, b})); }, partRoot},
+        {"root entry shorter than an entry header",
+         [&](TreeImage& image) {
+             docsWithRoot(image, IndexRootValue({a, patched(b, offsetof(INDEX_ENTRY_HEADER, EntryLength), uint16_t{8}),
+                                                 LastIndexEntry()}));
+         },
+         partRoot},
+        {"root node whose bytes in use end inside an entry",
+         [&](TreeImage& image) {
+             Bytes value = IndexRootValue({a, b, LastIndexEntry()});
+             const uint32_t cut = static_cast<uint32_t>(sizeof(INDEX_HEADER) + a.size() + sizeof(INDEX_ENTRY_HEADER));
+             Put(&value, offsetof(INDEX_ROOT_VALUE, Node) + offsetof(INDEX_HEADER, BytesInUse), cut);
+             docsWithRoot(image, value);
+         },
+         partRoot},
+        {"index block without its end marker",
+         [&](TreeImage& image) {
+             auto blocks = image.IndexBlocks(kFirstFreeLcn, {{b}}, 0b1);
+             image.Image().PutCluster(kFirstFreeLcn, IndexBlock(image.Image().Geom().IndexBlockBytes(), {b}));
+             image.PutDirectory(kDocs, {NameAttr(u"Docs")}, {a}, blocks, kIndexRootHasBlocks);
+         },
+         "The index block 0 of the folder '/Docs' (file record 25) is damaged: some of its entries cannot be read." +
+             kAdvice},
+        {"key whose name runs past it",
+         [&](TreeImage& image) { image.PutDirectory(kDocs, {NameAttr(u"Docs")}, {a, patched(b, keyNameLength, uint8_t{200})}); },
+         badKey("/Docs", 25, 31)},
+        {"key shorter than a file name value",
+         [&](TreeImage& image) {
+             image.PutDirectory(kDocs, {NameAttr(u"Docs")}, {a, IndexEntry(31 | (uint64_t{1} << 48), Bytes(0x20, 0))});
+         },
+         badKey("/Docs", 25, 31)},
+        {"entry without a key that is not the end marker",
+         [&](TreeImage& image) {
+             image.PutDirectory(kDocs, {NameAttr(u"Docs")}, {a, IndexEntry(31 | (uint64_t{1} << 48), Bytes())});
+         },
+         badKey("/Docs", 25, 31)},
+        {"key with an empty name",
+         [&](TreeImage& image) {
+             image.PutDirectory(kDocs, {NameAttr(u"Docs")},
+                                {a, IndexEntry(31 | (uint64_t{1} << 48), NameValueIn(u"", kNamespaceWin32, kDocs))});
+         },
+         badKey("/Docs", 25, 31)},
+        {"damaged key in an index block of the root",
+         [&](TreeImage& image) {
+             const Bytes c = Key(32, u"c.txt");
+             auto blocks = image.IndexBlocks(kFirstFreeLcn, {{c, patched(Key(33, u"d.txt"), keyNameLength, uint8_t{99})}}, 0b1);
+             image.PutRoot({DirKey(kDocs, u"Docs")}, blocks, kIndexRootHasBlocks);
+             image.PutDirectory(kDocs, {NameAttr(u"Docs")}, {a, b});
+             image.PutFile(32, {NameAttr(u"c.txt")});
+         },
+         badKey("/", 5, 33)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TreeImage image;
+        image.PutRoot({DirKey(kDocs, u"Docs")});
+        image.PutFile(30, {NameAttr(u"a.txt", kNamespaceWin32, kDocs)});
+        image.PutFile(31, {NameAttr(u"b.txt", kNamespaceWin32, kDocs)});
+        c.build(image);
+        EXPECT_EQ(WalkRefusal(image), c.message);
+    }
+
+    // The same folder, undamaged, lists both files; a block marked free is never read, so its
+    // state does not matter.
+    TreeImage healthy;
+    healthy.PutRoot({DirKey(kDocs, u"Docs")});
+    healthy.PutFile(30, {NameAttr(u"a.txt", kNamespaceWin32, kDocs)});
+    healthy.PutFile(31, {NameAttr(u"b.txt", kNamespaceWin32, kDocs)});
+    auto blocks = healthy.IndexBlocks(kFirstFreeLcn, {{b}, {Key(40, u"gone.txt", kNamespaceWin32, kDocs)}}, 0b01);
+    healthy.Image().PutCluster(kFirstFreeLcn + 1, IndexBlock(healthy.Image().Geom().IndexBlockBytes(), {Key(40, u"gone.txt")}));
+    healthy.PutDirectory(kDocs, {NameAttr(u"Docs")}, {a}, blocks, kIndexRootHasBlocks);
+    WalkedTree walked(healthy.Image());
+    walked.Walk();
+    EXPECT_EQ(walked.Paths(), (Paths{"/Docs/", "/Docs/a.txt", "/Docs/b.txt"}));
+}
+
 TEST(FileTree, RecordsThatCannotBeTakenAreRefusedNeverDropped) {
     struct Case {
         const char* what;
