@@ -4,9 +4,10 @@
 // byte-identical afterwards. The volumes are made by ntfs-3g (names, compression) or patched
 // copies of one (flags, names, update sequences, runs, sizes that no tool writes).
 //
-// The walk refuses before the size checks, so the small volumes here never reach the FAT32
-// layout. (velundra-convert's own tests cover a sparse file, a record with a broken
-// signature, a volume too small for FAT32 and one with 4096-byte sectors.)
+// The walk refuses before the size checks, so most volumes here are too small for FAT32 and
+// never reach its layout; the last one is refused by the conversion path's free-space check.
+// (velundra-convert's own tests cover a sparse file, a record with a broken signature, a
+// volume too small for FAT32 and one with 4096-byte sectors.)
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -224,6 +225,10 @@ TEST(ConvertRefusalsE2E, EveryRefusalComesBeforeTheFirstWrite) {
          },
          "The NTFS volume is marked dirty: it was not unmounted cleanly, or errors were found on it. Please check it "
          "first (chkdsk /f on Windows, ntfsfix -d on Linux) and try again."},
+        // The volume's size passes; the conversion path finds too little room for the copy
+        // that the second name of a hard-linked file needs.
+        {"too little room for the copy of a hard link", "refuse-space", nullptr,
+         "The free space that convert to fat is too few."},
     };
 
     TempDir dir("convert-refusals");
