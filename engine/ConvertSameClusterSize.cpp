@@ -6,7 +6,9 @@
 
 #include "device/CVolumeDevice.h"
 #include "device/Log.h"
+#include "engine/ClusterCopy.h"
 #include "engine/DirectoryWriter.h"
+#include "engine/FileData.h"
 #include "ntfs/CFileRecord.h"
 #include "ntfs/CNTFSVolume.h"
 
@@ -16,18 +18,8 @@ constexpr uint32_t kCopyBufferBytes = 524288;  // one buffer for every copy: 512
 constexpr uint32_t kSectorBytes = 512;
 constexpr uint32_t kFirstStayingCluster = 3;  // clusters below lie under the FAT area or are
                                               // cluster 2, which the root directory takes
-constexpr size_t kMaxListedFiles = 50;        // names per list in the final message
 
-uint64_t DivideUp(uint64_t value, uint64_t unit) { return value / unit + (value % unit != 0); }
-
-// The bytes of a non-resident attribute that were written; those after it read as zeros.
-uint64_t InitializedBytes(CAttrNonResident* data) {
-    const uint64_t initialized =
-        ntfs::LoadLe<uint64_t>(data->Header + offsetof(ATTR_HEADER_NONRESIDENT, InitializedSize));
-    return std::min(initialized, data->DataLength());
-}
-
-bool IsSparse(const tagDataRun_Entry* run) { return run->Lcn < 0; }
+bool IsSparse(const tagDataRun_Entry* run) { return IsSparseRun(*run); }
 
 // The first volume cluster of the FAT data area (FAT cluster 2).
 uint64_t FirstDataLcn(NFat* fat) { return fat->FirstDataSector / fat->BootImage.SectorsPerCluster; }
@@ -45,73 +37,6 @@ void SetEntry(NFat* fat, int64_t cluster, uint32_t value) {
     if (cluster >= 2 && static_cast<uint64_t>(cluster) < fat->EntryCount) {
         fat->Entries[static_cast<size_t>(cluster)] = value;
     }
-}
-
-// Every item of a subtree in tree order (an item, then what it holds, then its next sibling),
-// with the path of the directory holding it ("/", "/a/b/"). Walked from an explicit stack, so
-// a deep tree cannot overflow the thread's stack.
-template <typename Visit>
-void ForEachItem(FILE_ITEM* items, Visit visit) {
-    struct Frame {
-        FILE_ITEM* next;    // the next sibling to visit
-        size_t pathLength;  // length of the path of the directory holding it
-    };
-    std::u16string path = u"/";
-    std::vector<Frame> stack;
-    stack.push_back({items, path.size()});
-    while (!stack.empty()) {
-        FILE_ITEM* item = stack.back().next;
-        if (item == nullptr) {
-            stack.pop_back();
-            continue;
-        }
-        stack.back().next = item->NextSibling;
-        const size_t length = stack.back().pathLength;
-        path.resize(length);
-        visit(item, path);
-        if (item->FirstChild != nullptr) {
-            // The root's children lie directly under "/".
-            if (item->FileRecord->RecordNumber != kRootRecord) {
-                path.resize(length);
-                path += ItemName(item);
-                path += u'/';
-            }
-            stack.push_back({item->FirstChild, path.size()});
-        }
-    }
-}
-
-// The unnamed data of a file when it lies in clusters; null for directories, resident data
-// and files without data.
-CAttrNonResident* NonResidentData(FILE_ITEM* item) {
-    if (ItemIsDirectory(item)) return nullptr;
-    CAttrBase* data = item->FileRecord->FirstUnnamedData();
-    if (data == nullptr || !data->IsNonResident()) return nullptr;
-    return dynamic_cast<CAttrNonResident*>(data);
-}
-
-// Cuts the runs to the clusters the data size needs; returns the clusters cut.
-uint64_t TrimRunsToSize(CAttrNonResident* data, uint32_t clusterBytes) {
-    const uint64_t keep = DivideUp(data->DataLength(), clusterBytes);
-    uint64_t held = 0;
-    for (tagDataRun_Entry* run = data->Runs.First(); run != nullptr; run = data->Runs.Next()) {
-        held += run->ClusterCount;
-    }
-    if (held <= keep) return 0;
-
-    std::vector<tagDataRun_Entry> kept;
-    uint64_t taken = 0;
-    for (tagDataRun_Entry* run = data->Runs.First(); run != nullptr && taken < keep;
-         run = data->Runs.Next()) {
-        tagDataRun_Entry part = *run;
-        part.ClusterCount = std::min(run->ClusterCount, keep - taken);
-        part.VcnTo = part.VcnFrom + part.ClusterCount - 1;
-        kept.push_back(part);
-        taken += part.ClusterCount;
-    }
-    data->Runs.Clear();
-    for (const tagDataRun_Entry& run : kept) data->Runs.Append(new tagDataRun_Entry(run));
-    return held - keep;
 }
 
 // Refuses a file whose clusters lie beyond the last cluster of the FAT volume: chaining them
@@ -170,46 +95,6 @@ void NoteFailures(const ClusterCopier& copier, const MOVED_FILE& file, SameClust
     if (copier.WriteFailed) report->unwrittenFiles.push_back(file.Path);
 }
 
-// Stops the device's progress counting when the counted phase ends, also by an exception.
-class WriteCounting {
-public:
-    WriteCounting(CVolumeDevice* device, ProgressInforAssist* scaler, uint64_t sectors)
-        : Device(device) {
-        Device->ProgressTotal = static_cast<int64_t>(sectors);
-        Device->ProgressDone = 0;
-        Device->SinceReport = 0;
-        Device->CountReads = 0;
-        Device->ProgressSink = scaler;
-    }
-    ~WriteCounting() { Stop(); }
-    WriteCounting(const WriteCounting&) = delete;
-    WriteCounting& operator=(const WriteCounting&) = delete;
-
-    void Stop() {
-        Device->ProgressTotal = 0;
-        Device->ProgressDone = 0;
-        Device->SinceReport = 0;
-        Device->ProgressSink = nullptr;
-    }
-
-private:
-    CVolumeDevice* Device;
-};
-
-void AppendList(std::u16string* text, const std::vector<std::u16string>& paths) {
-    const size_t shown = std::min(paths.size(), kMaxListedFiles);
-    for (size_t i = 0; i < shown; ++i) {
-        *text += u'\n';
-        *text += paths[i];
-    }
-    if (paths.size() > shown) {
-        const std::string more = std::to_string(paths.size() - shown);
-        *text += u"\n... and ";
-        text->append(more.begin(), more.end());
-        *text += u" more.";
-    }
-}
-
 }  // namespace
 
 // ---- ClusterCopier --------------------------------------------------------------------
@@ -233,29 +118,11 @@ uint64_t ClusterCopier::SectorOfCluster(uint32_t cluster) const {
 }
 
 void ClusterCopier::ReadSpan(uint64_t lcn, uint32_t count, uint8_t* at) {
-    if (Device->ReadSectors(at, lcn * SectorsPerCluster, uint64_t{count} * SectorsPerCluster)) {
-        return;
-    }
-    // Narrow the failure down to the clusters that cannot be read, so that one bad sector
-    // costs one cluster of zeros, not the whole span.
-    for (uint32_t i = 0; i < count; ++i) {
-        uint8_t* cluster = at + static_cast<size_t>(i) * ClusterBytes;
-        const uint64_t sector = (lcn + i) * SectorsPerCluster;
-        if (!Device->ReadSectors(cluster, sector, SectorsPerCluster)) {
-            LogErrorA("ReadSector err, s:%d, n%d", static_cast<int>(sector),
-                      static_cast<int>(SectorsPerCluster));
-            std::memset(cluster, 0, ClusterBytes);
-            ReadFailed = true;
-        }
-    }
+    if (!ReadClustersOrZeros(Device, lcn, count, SectorsPerCluster, at)) ReadFailed = true;
 }
 
 void ClusterCopier::WriteSectors(const uint8_t* bytes, uint64_t sector, uint32_t sectors) {
-    if (!Device->WriteSectors(bytes, sector, sectors)) {
-        LogErrorA("WriteSector err, s:%d, n%d", static_cast<int>(sector),
-                  static_cast<int>(sectors));
-        WriteFailed = true;
-    }
+    if (!WriteSectorsLogged(Device, bytes, sector, sectors)) WriteFailed = true;
 }
 
 void ClusterCopier::CopySpan(uint64_t lcn, uint64_t vcn, uint32_t to, uint32_t count) {
@@ -263,8 +130,7 @@ void ClusterCopier::CopySpan(uint64_t lcn, uint64_t vcn, uint32_t to, uint32_t c
     const uint64_t spanStart = vcn * ClusterBytes;
     const uint64_t spanBytes = uint64_t{count} * ClusterBytes;
     // Only the bytes before the initialized size are read; the rest are zeros.
-    const uint64_t readBytes =
-        ZeroFrom <= spanStart ? 0 : std::min(spanBytes, ZeroFrom - spanStart);
+    const uint64_t readBytes = BytesBeforeZeros(ZeroFrom, spanStart, spanBytes);
     const auto readClusters = static_cast<uint32_t>(DivideUp(readBytes, ClusterBytes));
     if (readClusters > 0) ReadSpan(lcn, readClusters, Buffer.get());
     std::memset(Buffer.get() + readBytes, 0, static_cast<size_t>(spanBytes - readBytes));
@@ -278,12 +144,11 @@ void ClusterCopier::ZeroInPlace(uint32_t cluster, uint32_t count, uint32_t fromB
     // 1. The sector the zeros start in keeps its bytes before fromByte.
     if (fromByte % kSectorBytes != 0) {
         uint8_t* bytes = Buffer.get();
-        if (Device->ReadSectors(bytes, sector, 1)) {
+        if (ReadSectorsLogged(Device, bytes, sector, 1)) {
             std::memset(bytes + fromByte % kSectorBytes, 0, kSectorBytes - fromByte % kSectorBytes);
             WriteSectors(bytes, sector, 1);
         } else {
             // Left as it is: its data could not be read, so nothing is written over it.
-            LogErrorA("ReadSector err, s:%d, n%d", static_cast<int>(sector), 1);
             ReadFailed = true;
         }
         ++sector;
@@ -333,28 +198,26 @@ uint32_t ChainRunsInPlace(NFat* fat, CSList<tagDataRun_Entry>* runs) {
     return low;
 }
 
-uint64_t ChainFilesInPlace(FILE_ITEM* items, NFat* fat, IN_PLACE_PLAN* plan) {
+uint64_t ChainFilesInPlace(FILE_ITEM* root, NFat* fat, IN_PLACE_PLAN* plan) {
     const uint32_t clusterBytes = fat->FatClusterBytes();
     std::unordered_set<uint64_t> seenRecords;  // records whose data has been chained
     uint64_t needed = 0;
-    ForEachItem(items, [&](FILE_ITEM* item, const std::u16string& directory) {
+    VisitTree(root, [&](FILE_ITEM* item, const std::u16string& path) {
         CAttrNonResident* data = NonResidentData(item);
         if (data == nullptr) return;
-        const auto pathOf = [&] { return directory + ItemName(item); };
+        const bool furtherName = seenRecords.count(item->FileRecord->RecordNumber) != 0;
 
-        // 1. The chain holds exactly the clusters the data size needs.
-        plan->TrimmedClusters += TrimRunsToSize(data, clusterBytes);
+        // 1. The chain holds exactly the clusters the data size needs. Further names hold
+        //    the same clusters, so only the first name's cut frees any.
+        const uint64_t cut = TrimRunsToSize(data, clusterBytes);
+        if (!furtherName) plan->TrimmedClusters += cut;
         if (data->Runs.Count() == 0) return;  // size 0: first cluster 0, nothing to chain
-        CheckRunsFit(fat, data, pathOf());
+        CheckRunsFit(fat, data, path);
 
         // 2. A further name of a file met before gets a copy of all its clusters.
         if (!seenRecords.insert(item->FileRecord->RecordNumber).second) {
-            uint64_t clusters = 0;
-            for (tagDataRun_Entry* run = data->Runs.First(); run != nullptr;
-                 run = data->Runs.Next()) {
-                if (!IsSparse(run)) clusters += run->ClusterCount;
-            }
-            plan->LinkCopies.push_back({data, pathOf()});
+            const uint64_t clusters = ClustersOnVolume(data);
+            plan->LinkCopies.push_back({data, path});
             plan->LinkCopyClusters += clusters;
             needed += clusters;
             return;
@@ -363,14 +226,14 @@ uint64_t ChainFilesInPlace(FILE_ITEM* items, NFat* fat, IN_PLACE_PLAN* plan) {
         // 3. The data stays where it lies; what lies under the FAT area is moved later.
         const uint32_t low = ChainRunsInPlace(fat, &data->Runs);
         if (low > 0) {
-            plan->Relocate.push_back({data, pathOf()});
+            plan->Relocate.push_back({data, path});
             plan->RelocateClusters += low;
             needed += low;
         }
 
         // 4. Bytes past the initialized size are zeroed where they stay.
         if (InitializedBytes(data) < data->DataLength()) {
-            plan->ZeroTails.push_back({data, pathOf()});
+            plan->ZeroTails.push_back({data, path});
             ForEachTailSpanInPlace(fat, data, [&](uint32_t, uint32_t count, uint32_t) {
                 plan->ZeroTailClusters += count;
             });
@@ -462,10 +325,7 @@ void CopyHardLinks(NFat* fat, IN_PLACE_PLAN* plan, ClusterCopier* copier,
     for (const MOVED_FILE& file : plan->LinkCopies) {
         CAttrNonResident* data = file.Data;
         copier->BeginFile(InitializedBytes(data));
-        uint64_t clusters = 0;
-        for (tagDataRun_Entry* run = data->Runs.First(); run != nullptr; run = data->Runs.Next()) {
-            if (!IsSparse(run)) clusters += run->ClusterCount;
-        }
+        const uint64_t clusters = ClustersOnVolume(data);
         if (clusters == 0) continue;
         const uint32_t first = fat->ClaimChain(static_cast<uint32_t>(clusters));
         uint32_t cluster = first;
@@ -492,25 +352,6 @@ void ZeroTailsInPlace(NFat* fat, IN_PLACE_PLAN* plan, ClusterCopier* copier,
                                });
         NoteFailures(*copier, file, report);
     }
-}
-
-std::u16string UnreadFilesMessage(const std::vector<std::u16string>& unread,
-                                  const std::vector<std::u16string>& unwritten) {
-    std::u16string text;
-    if (!unread.empty()) {
-        text =
-            u"The conversion finished, but these files could not be read completely and "
-            u"hold zeros where the read failed:";
-        AppendList(&text, unread);
-    }
-    if (!unwritten.empty()) {
-        text += text.empty() ? u"The conversion finished, but these files could not be "
-                               u"written completely and may hold wrong data:"
-                             : u"\nThese files could not be written completely and may hold "
-                               u"wrong data:";
-        AppendList(&text, unwritten);
-    }
-    return text;
 }
 
 // ---- The conversion -------------------------------------------------------------------
@@ -564,7 +405,7 @@ void ConvertSameClusterSize(const FAT32_BOOT_SECTOR& image, CVolumeDevice* devic
 
     // 8. The bar follows the sectors written, from 0.4 towards 0.9.
     if (scaler != nullptr) scaler->Span = 0.5f;
-    WriteCounting counting(
+    CountedWritePhase counting(
         device, scaler, uint64_t{fat.BootImage.SectorsPerCluster} * (need + plan.ZeroTailClusters));
 
     // 9. Cluster 2 is kept for the root directory.
@@ -594,12 +435,7 @@ void ConvertSameClusterSize(const FAT32_BOOT_SECTOR& image, CVolumeDevice* devic
     }
 
     // 14. The counted phase ends at 0.9.
-    counting.Stop();
-    if (scaler != nullptr) {
-        scaler->Reached += scaler->Span;
-        scaler->Span = 0.0f;
-        if (scaler->Parent != nullptr) scaler->Parent->SetProgress(scaler->Reached);
-    }
+    counting.Finish();
 
     // 15 to 17. Both FATs, then the boot area with sector 0 last.
     AdvanceTo(scaler, 0.97f, u"Process the Fat Table in the FAT32.");

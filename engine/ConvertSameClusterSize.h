@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "device/ProgressInforAssist.h"
+#include "engine/ClusterCopy.h"  // UnreadFilesMessage, the message of step 18
 #include "engine/Fat32BootSector.h"
 #include "engine/FileTree.h"
 #include "engine/NFat.h"
@@ -103,6 +104,7 @@ struct IN_PLACE_PLAN {
     uint64_t LinkCopyClusters = 0;       // clusters of all LinkCopies
     uint64_t ZeroTailClusters = 0;       // clusters of ZeroTails that are zeroed in place
     uint64_t TrimmedClusters = 0;        // clusters cut from chains longer than their data
+                                         // (first names only; holes are not counted)
 };
 
 // Copies clusters through one buffer of 512 KiB (or the one cluster when clusters are
@@ -154,8 +156,7 @@ private:
     uint64_t ZeroFrom = UINT64_MAX;     // file byte from which everything is written as zeros
 };
 
-// Chains the data of every file of the subtree (items, their children, their next siblings)
-// where it lies, and plans what has to move:
+// Chains the data of every file below `root` where it lies, and plans what has to move:
 //   - runs holding more clusters than the data size needs are cut to ceil(size / cluster);
 //     the rest stays free (a file of size 0 keeps no runs: its first cluster is 0);
 //   - a file whose record was met before (a further hard-link name) is not chained: its data
@@ -165,7 +166,7 @@ private:
 // Directories and resident files add nothing. Throws SimpleException (kind 1) when a file's
 // clusters lie beyond the end of the FAT volume. Returns the clusters that must be found
 // free for the files (relocated plus link copies).
-uint64_t ChainFilesInPlace(FILE_ITEM* items, NFat* fat, IN_PLACE_PLAN* plan);
+uint64_t ChainFilesInPlace(FILE_ITEM* root, NFat* fat, IN_PLACE_PLAN* plan);
 
 // Chains one file's runs in place: each run's clusters at cluster 3 and above point to the
 // next, the last to end of chain, and the last cluster of a run to the first of the next when
@@ -202,8 +203,3 @@ uint32_t CopyRunToChain(NFat* fat, uint32_t first, uint64_t lcn, uint32_t count,
 // only tells the directory builder where the file now starts.
 void SetSingleRun(CAttrNonResident* attribute, NFat* fat, uint32_t first);
 
-// The message of step 18: the conversion finished, but the files listed (at most 50 of
-// each list, then how many more) could not be read or written completely. Empty when both
-// lists are empty.
-std::u16string UnreadFilesMessage(const std::vector<std::u16string>& unread,
-                                  const std::vector<std::u16string>& unwritten);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device/CVolumeDevice.h"
+#include "engine/FileData.h"
 #include "engine/FileTree.h"
 #include "engine/Refusal.h"
 #include "ntfs/CNTFSVolume.h"
@@ -59,12 +60,6 @@ uint64_t UsableClusters(CNTFSVolume* volume) {
     return clusters;
 }
 
-CAttrNonResident* NonResidentData(FILE_ITEM* item) {
-    CAttrBase* data = item->FileRecord->FirstUnnamedData();
-    if (data == nullptr || !data->IsNonResident()) return nullptr;
-    return static_cast<CAttrNonResident*>(data);
-}
-
 uint16_t LinkCount(CFileRecord* record) {
     return ntfs::LoadLe<uint16_t>(record->RecordBuffer.get() + offsetof(FILE_RECORD_HEADER, LinkCount));
 }
@@ -74,7 +69,7 @@ uint16_t LinkCount(CFileRecord* record) {
 std::u16string OwnerOf(FILE_ITEM* root, uint64_t cluster, uint64_t self) {
     std::u16string owner;
     VisitTree(root, [&](FILE_ITEM* item, const std::u16string& path) {
-        if (!owner.empty() || ItemIsDirectory(item) || item->FileRecord->RecordNumber == self) return;
+        if (!owner.empty() || item->FileRecord == nullptr || item->FileRecord->RecordNumber == self) return;
         CAttrNonResident* data = NonResidentData(item);
         if (data == nullptr) return;
         for (tagDataRun_Entry* run = data->Runs.First(); run != nullptr; run = data->Runs.Next()) {

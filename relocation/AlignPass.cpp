@@ -7,47 +7,19 @@
 #include "device/CVolumeDevice.h"
 #include "device/Log.h"
 #include "device/ProgressInforAssist.h"
+#include "engine/ClusterCopy.h"
 #include "engine/Fat32BootSector.h"
+#include "engine/FileData.h"
 #include "engine/FileTree.h"
 #include "ntfs/CFileRecord.h"
 
 namespace {
 
-uint64_t DivideUp(uint64_t value, uint64_t unit) { return value / unit + (value % unit != 0); }
-
-bool IsSparse(const tagDataRun_Entry& run) { return run.Lcn < 0; }
-
-// The unnamed data of a file when it lies in clusters; null for directories, resident data and
-// files without data (*missing is set for a file item without unnamed $DATA).
-CAttrNonResident* NonResidentData(FILE_ITEM* item, bool* missing = nullptr) {
-    if (missing != nullptr) *missing = false;
-    if (item->FileRecord == nullptr || ItemIsDirectory(item)) return nullptr;
-    CAttrBase* data = item->FileRecord->FirstUnnamedData();
-    if (data == nullptr) {
-        if (missing != nullptr) *missing = true;
-        return nullptr;
-    }
-    if (!data->IsNonResident()) return nullptr;
-    return dynamic_cast<CAttrNonResident*>(data);
-}
+bool IsSparse(const tagDataRun_Entry& run) { return IsSparseRun(run); }
 
 void LogMissingData(FILE_ITEM* item) {
     LogWarnA("There is not DATA_ATTR in %I64d nondir File Record",
              static_cast<int64_t>(item->FileRecord->RecordNumber));
-}
-
-// The file byte from which the data reads as zeros.
-uint64_t ZeroFromOf(CAttrNonResident* data) {
-    return std::min(data->InitializedSize(), data->DataLength());
-}
-
-// Clusters a run list holds (sparse runs have none).
-uint64_t ClustersOf(const RunList& runs) {
-    uint64_t clusters = 0;
-    for (const tagDataRun_Entry& run : runs) {
-        if (!IsSparse(run)) clusters += run.ClusterCount;
-    }
-    return clusters;
 }
 
 // VCNs a run list covers: one past the last run's VcnTo.
@@ -74,32 +46,17 @@ void ForEachFile(FILE_ITEM* tree, Names names, bool logMissing, Visit visit) {
     });
 }
 
-// Reads `count` clusters at lcn into `at`; clusters that cannot be read become zeros, one by
-// one, so one bad sector costs one cluster of zeros. False when any failed.
+// Reads `count` NTFS clusters at lcn into `at`; clusters that cannot be read become zeros.
+// False when any failed.
 bool ReadClusters(NBitmap* bitmap, uint64_t lcn, uint64_t count, uint8_t* at) {
-    const uint32_t p = bitmap->SectorsPerLcn();
-    if (count == 0) return true;
-    if (bitmap->Device->ReadSectors(at, lcn * p, count * p)) return true;
-    bool ok = true;
-    for (uint64_t i = 0; i < count; ++i) {
-        uint8_t* cluster = at + i * bitmap->ClusterBytes;
-        const uint64_t sector = (lcn + i) * p;
-        if (!bitmap->Device->ReadSectors(cluster, sector, p)) {
-            LogErrorA("ReadSector err, s:%d, n%d", static_cast<int>(sector), static_cast<int>(p));
-            std::memset(cluster, 0, bitmap->ClusterBytes);
-            ok = false;
-        }
-    }
-    return ok;
+    return ReadClustersOrZeros(bitmap->Device, lcn, count, bitmap->SectorsPerLcn(), at);
 }
 
-// Writes `count` clusters from `from` at lcn in one device call; false (logged) on failure.
+// Writes `count` NTFS clusters from `from` at lcn in one device call; false (logged) on
+// failure.
 bool WriteClustersAt(NBitmap* bitmap, uint64_t lcn, uint64_t count, const uint8_t* from) {
     const uint32_t p = bitmap->SectorsPerLcn();
-    if (count == 0) return true;
-    if (bitmap->Device->WriteSectors(from, lcn * p, count * p)) return true;
-    LogErrorA("WriteSector err, s:%d, n%d", static_cast<int>(lcn * p), static_cast<int>(count * p));
-    return false;
+    return WriteSectorsLogged(bitmap->Device, from, lcn * p, count * p);
 }
 
 // True when the group at lcn is wholly free and a search could hand it out.
@@ -114,7 +71,7 @@ bool IsFreeGroup(NBitmap* bitmap, uint64_t lcn) {
 class FileRuns {
 public:
     explicit FileRuns(CAttrNonResident* data) : Data(data), Runs(LoadRuns(data)) {
-        Notes.ZeroFrom = ZeroFromOf(data);
+        Notes.ZeroFrom = InitializedBytes(data);
     }
     ~FileRuns() { Store(); }
     FileRuns(const FileRuns&) = delete;
@@ -286,7 +243,7 @@ bool MoveRange(NBitmap* bitmap, RunList* runs, uint64_t vcn, uint64_t count, uin
         const uint64_t bytes = run.ClusterCount * clusterBytes;
         const uint64_t fileByte = run.VcnFrom * clusterBytes;
         // Clusters before the initialized size are read; the rest are zeros.
-        const uint64_t wanted = zeroFrom <= fileByte ? 0 : std::min(bytes, zeroFrom - fileByte);
+        const uint64_t wanted = BytesBeforeZeros(zeroFrom, fileByte, bytes);
         const uint64_t readClusters = IsSparse(run) ? 0 : DivideUp(wanted, clusterBytes);
         if (!ReadClusters(bitmap, static_cast<uint64_t>(run.Lcn), readClusters, buffer + offset)) {
             if (notes != nullptr) notes->ReadFailed = true;
@@ -331,21 +288,10 @@ uint64_t TrimRunsToData(FILE_ITEM* tree, uint32_t clusterBytes) {
     uint64_t cut = 0;
     std::unordered_set<uint64_t> seen;
     ForEachFile(tree, Names::All, false, [&](FILE_ITEM* item, CAttrNonResident* data, const std::u16string&) {
+        // Further names hold the same clusters: only the first name's cut frees any.
         const bool first = seen.insert(item->FileRecord->RecordNumber).second;
-        const uint64_t keep = DivideUp(data->DataLength(), clusterBytes);
-        RunList runs = LoadRuns(data);
-        if (VcnEnd(runs) <= keep) return true;
-        const uint64_t held = ClustersOf(runs);
-        RunList kept;
-        for (const tagDataRun_Entry& run : runs) {
-            if (run.VcnFrom >= keep) break;
-            tagDataRun_Entry part = run;
-            part.ClusterCount = std::min(run.ClusterCount, keep - run.VcnFrom);
-            part.VcnTo = part.VcnFrom + part.ClusterCount - 1;
-            kept.push_back(part);
-        }
-        if (first) cut += held - ClustersOf(kept);
-        StoreRuns(data, kept);
+        const uint64_t clusters = TrimRunsToSize(data, clusterBytes);
+        if (first) cut += clusters;
         return true;
     });
     return cut;
@@ -535,7 +481,7 @@ void ZeroUninitializedTails(FILE_ITEM* tree, NBitmap* bitmap, RelocationNotes* n
     ForEachFile(tree, Names::First, false, [&](FILE_ITEM*, CAttrNonResident* data, const std::u16string& path) {
         // Only data written short of its size has bytes to zero; the slack after the size is
         // never read.
-        const uint64_t zeroFrom = ZeroFromOf(data);
+        const uint64_t zeroFrom = InitializedBytes(data);
         if (zeroFrom >= data->DataLength()) return true;
         const RunList runs = LoadRuns(data);
         const uint64_t end = VcnEnd(runs);

@@ -5,7 +5,7 @@
 
 #include "device/CVolumeDevice.h"
 #include "device/Log.h"
-#include "engine/ConvertSameClusterSize.h"
+#include "engine/ClusterCopy.h"
 #include "engine/DirectoryWriter.h"
 #include "engine/NFat.h"
 #include "ntfs/CNTFSVolume.h"
@@ -30,32 +30,6 @@ public:
 
 private:
     const ChangedClusterOptions& Options;
-};
-
-// Counts the sectors written for the bar while data moves and directories are written; stops
-// counting when the phase ends, also by an exception.
-class WrittenSectors {
-public:
-    WrittenSectors(CVolumeDevice* device, ProgressInforAssist* scaler, uint64_t expected) : Device(device) {
-        Device->ProgressTotal = static_cast<int64_t>(expected);
-        Device->ProgressDone = 0;
-        Device->SinceReport = 0;
-        Device->CountReads = 0;
-        Device->ProgressSink = scaler;
-    }
-    ~WrittenSectors() { Stop(); }
-    WrittenSectors(const WrittenSectors&) = delete;
-    WrittenSectors& operator=(const WrittenSectors&) = delete;
-
-    void Stop() {
-        Device->ProgressTotal = 0;
-        Device->ProgressDone = 0;
-        Device->SinceReport = 0;
-        Device->ProgressSink = nullptr;
-    }
-
-private:
-    CVolumeDevice* Device;
 };
 
 void CopyNotes(const RelocationNotes& notes, ChangedClusterReport* out) {
@@ -157,9 +131,9 @@ void ConvertChangedClusterSize(const FAT32_BOOT_SECTOR& image, uint64_t totalSec
     if (scaler != nullptr) scaler->Span = 0.5f;
     const uint64_t misaligned =
         std::accumulate(phaseCounts.begin(), phaseCounts.end(), uint64_t{0}) - phaseCounts[phase];
-    WrittenSectors counting(device, scaler,
-                            (misaligned + outside) * p +
-                                uint64_t{clusterBytes / kSectorBytes} * (out->directoryClusters + out->residentClusters));
+    CountedWritePhase counting(device, scaler,
+                               (misaligned + outside) * p +
+                                   uint64_t{clusterBytes / kSectorBytes} * (out->directoryClusters + out->residentClusters));
 
     // 9. File data onto groups; zeros past initialized sizes; a copy per further name.
     RelocationNotes notes;
@@ -186,12 +160,7 @@ void ConvertChangedClusterSize(const FAT32_BOOT_SECTOR& image, uint64_t totalSec
     boot.RootCluster = WriteDirectory(root, &bitmap, nullptr, nullptr, label);
 
     // 11. The counted phase ends at 0.9; the files' chains.
-    counting.Stop();
-    if (scaler != nullptr) {
-        scaler->Reached += scaler->Span;
-        scaler->Span = 0.0f;
-        if (scaler->Parent != nullptr) scaler->Parent->SetProgress(scaler->Reached);
-    }
+    counting.Finish();
     BuildFatChains(root, &bitmap, &notes);
     CopyNotes(notes, out);
 

@@ -645,6 +645,16 @@ TEST(SameClusterFreeSpace, ExactlyEnoughProceedsOneMoreRefusesBeforeAnyWrite) {
     EXPECT_TRUE(LogCapture::Saw("The free space that convert to fat too few."));
 }
 
+TEST(SameClusterTrim, ClustersCutFromAHardLinkedFileCountOnce) {
+    // Eight clusters for two of data, under two names: six clusters become free, once.
+    const FileSpec p = NonResident(u"P.BIN", 16, {{8, Lcn(200)}}, 2 * 512);
+    SameClusterVolume volume({p, Link(p, u"SUB")}, {u"SUB"});
+    SameClusterReport report;
+    ASSERT_EQ(volume.Convert(&report), "");
+    EXPECT_EQ(report.clustersTrimmed, 6u);
+    EXPECT_EQ(report.clustersLinkCopies, 2u);
+}
+
 // ---- the pieces -------------------------------------------------------------------------
 
 class FatPieces : public ::testing::Test {
