@@ -31,6 +31,31 @@ bool RangeFits(size_t bytes, uint64_t offset) {
     return offset <= kMax && bytes <= kMax - offset;
 }
 
+// Moves `bytes` bytes at `offset` through `io` (pread or pwrite on the volume) in chunks of
+// at most kMaxChunk, retrying after EINTR and going on after a short transfer. A transfer of
+// 0 bytes ends the loop with `stalledError`; a failed call with its errno. Sets *error to 0 on
+// success.
+template <typename Io, typename Byte>
+bool TransferAll(Io io, Byte* p, size_t bytes, uint64_t offset, int stalledError, int* error) {
+    while (bytes > 0) {
+        const ssize_t moved = io(p, std::min(bytes, kMaxChunk), offset);
+        if (moved < 0) {
+            if (errno == EINTR) continue;
+            SetError(error, errno);
+            return false;
+        }
+        if (moved == 0) {
+            SetError(error, stalledError);
+            return false;
+        }
+        p += moved;
+        bytes -= static_cast<size_t>(moved);
+        offset += static_cast<uint64_t>(moved);
+    }
+    SetError(error, 0);
+    return true;
+}
+
 // Takes both kinds of whole-file lock an image can carry: flock (what another Velundra
 // holds) and an open-file-description write lock (which conflicts with the fcntl locks that
 // other tools take). Either refusal means somebody else holds the image.
@@ -104,25 +129,12 @@ bool ReadAt(VolumeHandle handle, void* buffer, size_t bytes, uint64_t offset, in
         SetError(error, EINVAL);
         return false;
     }
-    auto* p = static_cast<unsigned char*>(buffer);
-    while (bytes > 0) {
-        const ssize_t got =
-            pread(handle, p, std::min(bytes, kMaxChunk), static_cast<off_t>(offset));
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            SetError(error, errno);
-            return false;
-        }
-        if (got == 0) {  // end of the volume before the request was satisfied
-            SetError(error, EIO);
-            return false;
-        }
-        p += got;
-        bytes -= static_cast<size_t>(got);
-        offset += static_cast<uint64_t>(got);
-    }
-    SetError(error, 0);
-    return true;
+    // A read of 0 bytes means the volume ended before the request was satisfied.
+    return TransferAll(
+        [handle](void* p, size_t n, uint64_t at) {
+            return pread(handle, p, n, static_cast<off_t>(at));
+        },
+        static_cast<unsigned char*>(buffer), bytes, offset, EIO, error);
 }
 
 bool WriteAt(VolumeHandle handle, const void* buffer, size_t bytes, uint64_t offset,
@@ -146,25 +158,11 @@ bool WriteAt(VolumeHandle handle, const void* buffer, size_t bytes, uint64_t off
         SetError(error, ENOSPC);
         return false;
     }
-    const auto* p = static_cast<const unsigned char*>(buffer);
-    while (bytes > 0) {
-        const ssize_t put =
-            pwrite(handle, p, std::min(bytes, kMaxChunk), static_cast<off_t>(offset));
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            SetError(error, errno);
-            return false;
-        }
-        if (put == 0) {
-            SetError(error, ENOSPC);
-            return false;
-        }
-        p += put;
-        bytes -= static_cast<size_t>(put);
-        offset += static_cast<uint64_t>(put);
-    }
-    SetError(error, 0);
-    return true;
+    return TransferAll(
+        [handle](const void* p, size_t n, uint64_t at) {
+            return pwrite(handle, p, n, static_cast<off_t>(at));
+        },
+        static_cast<const unsigned char*>(buffer), bytes, offset, ENOSPC, error);
 }
 
 bool VolumeLengthBytes(VolumeHandle handle, uint64_t* length, int* error) {
