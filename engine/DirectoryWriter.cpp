@@ -6,6 +6,7 @@
 
 #include "device/Log.h"
 #include "device/ProgressInforAssist.h"
+#include "engine/FileData.h"
 #include "engine/FileTree.h"
 #include "ntfs/CIndexEntry.h"
 #include "platform/LocalTime.h"
@@ -285,8 +286,6 @@ CAttrResident* ResidentData(CFileRecord* record) {
     return dynamic_cast<CAttrResident*>(data);
 }
 
-uint64_t CeilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
-
 // The first FAT cluster and the size of a file's entry.
 void FileClusterAndSize(CFileRecord* record, IFat* fat, uint32_t* first, uint32_t* size) {
     *first = 0;
@@ -424,13 +423,13 @@ uint32_t EntryGroupBytes(CFileRecord* record) {
     const ENTRY_NAMES names = NameSourcesOf(record);
     const CFileName* longest = names.LongSource != nullptr ? names.LongSource : names.ShortSource;
     const uint32_t units = longest != nullptr ? static_cast<uint32_t>(longest->NameChars) : 0;
-    return kFatDirEntryBytes * (1 + static_cast<uint32_t>(CeilDiv(units, kLfnUnitsPerEntry)));
+    return kFatDirEntryBytes * (1 + static_cast<uint32_t>(DivideUp(units, kLfnUnitsPerEntry)));
 }
 
 uint32_t EntryGroupBytes(const ENTRY_NAMES& names) {
     const uint32_t units =
         names.LongNameFrom != nullptr ? static_cast<uint32_t>(names.LongNameFrom->NameChars) : 0;
-    return kFatDirEntryBytes * (1 + static_cast<uint32_t>(CeilDiv(units, kLfnUnitsPerEntry)));
+    return kFatDirEntryBytes * (1 + static_cast<uint32_t>(DivideUp(units, kLfnUnitsPerEntry)));
 }
 
 // ---- Entries ------------------------------------------------------------------------------
@@ -499,7 +498,7 @@ void BuildEntryGroup(const ENTRY_NAMES& names, uint8_t* group, uint32_t firstClu
 
     // 2. Chunk k of 13 units goes 32 bytes before chunk k - 1; the last chunk lands first.
     const std::u16string name = names.LongNameFrom->Name();
-    const uint32_t chunks = static_cast<uint32_t>(CeilDiv(name.size(), kLfnUnitsPerEntry));
+    const uint32_t chunks = static_cast<uint32_t>(DivideUp(name.size(), kLfnUnitsPerEntry));
     for (uint32_t k = 1; k <= chunks; ++k) {
         const size_t from = static_cast<size_t>(k - 1) * kLfnUnitsPerEntry;
         const uint32_t count = static_cast<uint32_t>(std::min<size_t>(kLfnUnitsPerEntry, name.size() - from));
@@ -550,18 +549,29 @@ DirectoryWriter::DirectoryWriter(IFat* fat, uint32_t clusterCount)
     Buffer = std::make_unique<uint8_t[]>(ClusterBytes);  // zeroed
 }
 
+namespace {
+
+// Writes the buffer to the directory's next cluster and starts it again empty; refuses bytes
+// beyond the chain.
+void WriteBufferedCluster(DirectoryWriter* writer) {
+    if (writer->NextIndex >= writer->ClusterCount) {
+        LogErrorA("directory at cluster %u outgrows its %u clusters", writer->Clusters[0],
+                  writer->ClusterCount);
+        throw SimpleException(u"A directory does not fit the clusters allocated for it.", 1);
+    }
+    writer->Fat->WriteClusters(writer->Buffer.get(), writer->Clusters[writer->NextIndex++], 1);
+    std::memset(writer->Buffer.get(), 0, writer->ClusterBytes);
+    writer->Filled = 0;
+}
+
+}  // namespace
+
 void DirectoryWriter::Append(const void* data, uint32_t length) {
     const auto* from = static_cast<const uint8_t*>(data);
     while (Filled + length > ClusterBytes) {
         const uint32_t take = ClusterBytes - Filled;
         std::memcpy(Buffer.get() + Filled, from, take);
-        if (NextIndex >= ClusterCount) {
-            LogErrorA("directory at cluster %u outgrows its %u clusters", Clusters[0], ClusterCount);
-            throw SimpleException(u"A directory does not fit the clusters allocated for it.", 1);
-        }
-        Fat->WriteClusters(Buffer.get(), Clusters[NextIndex++], 1);
-        std::memset(Buffer.get(), 0, ClusterBytes);
-        Filled = 0;
+        WriteBufferedCluster(this);
         from += take;
         length -= take;
     }
@@ -570,15 +580,7 @@ void DirectoryWriter::Append(const void* data, uint32_t length) {
 }
 
 void DirectoryWriter::Finish() {
-    if (Filled > 0) {
-        if (NextIndex >= ClusterCount) {
-            LogErrorA("directory at cluster %u outgrows its %u clusters", Clusters[0], ClusterCount);
-            throw SimpleException(u"A directory does not fit the clusters allocated for it.", 1);
-        }
-        Fat->WriteClusters(Buffer.get(), Clusters[NextIndex++], 1);
-        std::memset(Buffer.get(), 0, ClusterBytes);
-        Filled = 0;
-    }
+    if (Filled > 0) WriteBufferedCluster(this);
     while (NextIndex < ClusterCount) Fat->WriteClusters(Buffer.get(), Clusters[NextIndex++], 1);
 }
 
@@ -624,7 +626,7 @@ uint64_t DirectoryClusters(FILE_ITEM* items, uint32_t clusterBytes, bool whole) 
     // 2.-4. Per directory: its fixed entries (label and end entry for the root; dot, dot-dot
     //    and end elsewhere) and its items' groups, in whole clusters; with `whole`, the same
     //    for every directory below, taken from a worklist rather than by recursion.
-    uint64_t clusters = CeilDiv(EstimatedDirectoryBytes(items, root), clusterBytes);
+    uint64_t clusters = DivideUp(EstimatedDirectoryBytes(items, root), clusterBytes);
     if (!whole) return clusters;
     std::vector<FILE_ITEM*> directories;  // lists of items of directories still to size
     directories.push_back(items);
@@ -633,7 +635,7 @@ uint64_t DirectoryClusters(FILE_ITEM* items, uint32_t clusterBytes, bool whole) 
         directories.pop_back();
         for (FILE_ITEM* item = list; item != nullptr; item = item->NextSibling) {
             if (!IsDirectoryRecord(RecordOf(item))) continue;
-            clusters += CeilDiv(EstimatedDirectoryBytes(item->FirstChild, false), clusterBytes);
+            clusters += DivideUp(EstimatedDirectoryBytes(item->FirstChild, false), clusterBytes);
             if (item->FirstChild != nullptr) directories.push_back(item->FirstChild);
         }
     }
@@ -658,7 +660,7 @@ uint64_t LargestDirectoryEntries(FILE_ITEM* items) {
 uint64_t ResidentDataClusters(FILE_ITEM* items, uint32_t clusterBytes) {
     uint64_t sum = 0;
     ForEachItem(items, [&](FILE_ITEM* item) {
-        if (CAttrResident* data = ResidentData(RecordOf(item))) sum += CeilDiv(data->DataLength(), clusterBytes);
+        if (CAttrResident* data = ResidentData(RecordOf(item))) sum += DivideUp(data->DataLength(), clusterBytes);
     });
     return sum;
 }
@@ -672,7 +674,7 @@ void WriteResidentData(FILE_ITEM* items, IFat* fat) {
         if (data == nullptr) return;
         // 1.-2. Clusters for the data; none for an empty file.
         const uint64_t length = data->DataLength();
-        const auto count = static_cast<uint32_t>(CeilDiv(length, clusterBytes));
+        const auto count = static_cast<uint32_t>(DivideUp(length, clusterBytes));
         data->FirstDataCluster = 0;
         if (count == 0) return;
         // 3. One chain; the attribute remembers its start.
@@ -730,7 +732,7 @@ std::unique_ptr<OpenDirectory> OpenDirectoryFor(FILE_ITEM* items, IFat* fat, CFi
     uint64_t bytes = kFatDirEntryBytes;  // the end entry
     bytes += isRoot ? (hasLabel ? kFatDirEntryBytes : 0) : 2 * kFatDirEntryBytes;
     for (const ENTRY_NAMES& n : d->Names) bytes += EntryGroupBytes(n);
-    const uint64_t clusters = CeilDiv(bytes, fat->FatClusterBytes());
+    const uint64_t clusters = DivideUp(bytes, fat->FatClusterBytes());
     if (clusters > UINT32_MAX) throw SimpleException(u"A directory is too large for FAT32.", 1);
 
     // 2. The chain, allocated before any child's.
