@@ -5,7 +5,8 @@
 //
 // A transfer budget bounds the work done through the device: once the bytes read plus
 // written reach it, every further transfer fails (returns 0), as a disk that stopped
-// answering would. The budget can be lifted to inspect the result afterwards.
+// answering would. Chosen sectors can be made bad: a transfer touching one fails. Both can
+// be lifted to inspect the result afterwards.
 //
 // Header-only so that the fuzz targets (which link the engine alone) can use it.
 // Threads: one thread.
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include "device/CVolumeDevice.h"
 
@@ -45,6 +47,18 @@ public:
         spent_ = 0;
     }
     uint64_t Spent() const { return spent_; }
+
+    // Transfers touching [first, first + count) fail from now on.
+    void FailSectors(uint64_t first, uint64_t count) { failing_.push_back({first, count}); }
+    // Every sector answers again.
+    void ClearFailures() { failing_.clear(); }
+    // True when a sector of [first, first + count) was made bad.
+    bool Fails(uint64_t first, uint64_t count) const {
+        for (const Range& f : failing_) {
+            if (first < f.first + f.count && f.first < first + count) return true;
+        }
+        return false;
+    }
     // Sectors written since the device was made, successful writes only.
     uint64_t Written() const { return written_; }
     // Pages that hold bytes.
@@ -89,7 +103,7 @@ public:
 private:
     // True when [first, first + n) lies on the volume and the budget covers it (then spent).
     bool Admit(uint64_t first, uint64_t n) {
-        if (first > sectors_ || n > sectors_ - first) return false;
+        if (first > sectors_ || n > sectors_ - first || Fails(first, n)) return false;
         const uint64_t bytes = n * 512;
         if (budget_ != UINT64_MAX && (spent_ >= budget_ || bytes > budget_ - spent_)) {
             spent_ = budget_;
@@ -112,8 +126,13 @@ private:
         }
     }
 
+    struct Range {
+        uint64_t first;
+        uint64_t count;
+    };
     uint64_t sectors_;
     uint64_t budget_;
+    std::vector<Range> failing_;
     uint64_t spent_ = 0;
     uint64_t written_ = 0;
     std::unordered_map<uint64_t, std::unique_ptr<uint8_t[]>> pages_;
