@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr uint64_t kSectorBytes = 512;
 
 bool IsOpen(platform::VolumeHandle handle) { return handle >= 0; }
 
@@ -17,11 +16,11 @@ bool IsOpen(platform::VolumeHandle handle) { return handle >= 0; }
 // volume (a bogus run read from a damaged volume could then overwrite the boot sector), so
 // they are refused like any other out-of-range transfer.
 bool ByteOffset(uint64_t first, uint64_t* offset, int* error) {
-    if (first > UINT64_MAX / kSectorBytes) {
+    if (first > UINT64_MAX / uint64_t{kDeviceSectorBytes}) {
         *error = EINVAL;
         return false;
     }
-    *offset = first * kSectorBytes;
+    *offset = first * uint64_t{kDeviceSectorBytes};
     return true;
 }
 
@@ -62,7 +61,7 @@ int CVolumeDevice::ReadSectors(void* buffer, uint64_t first, uint64_t count) {
     int error = 0;
     uint64_t offset = 0;
     if (!ByteOffset(first, &offset, &error) ||
-        !platform::ReadAt(Handle, buffer, n * kSectorBytes, offset, &error)) {
+        !platform::ReadAt(Handle, buffer, n * uint64_t{kDeviceSectorBytes}, offset, &error)) {
         LogWarnW(u"ReadFile last error %d", error);
         return 0;
     }
@@ -77,7 +76,7 @@ int CVolumeDevice::WriteSectors(const void* buffer, uint64_t first, uint64_t cou
     int error = 0;
     uint64_t offset = 0;
     if (!ByteOffset(first, &offset, &error) ||
-        !platform::WriteAt(Handle, buffer, n * kSectorBytes, offset, &error)) {
+        !platform::WriteAt(Handle, buffer, n * uint64_t{kDeviceSectorBytes}, offset, &error)) {
         LogWarnW(u"WriteFile last error %d", error);
         return 0;
     }
@@ -92,7 +91,7 @@ uint64_t CVolumeDevice::SectorCount() {
         LogErrorA("IOCTL_DISK_GET_LENGTH_INFO fail, getlasterror %d", error);
         throw SimpleException(u"IOCTL_DISK_GET_LENGTH_INFO error.", 1);
     }
-    return bytes / kSectorBytes;
+    return bytes / uint64_t{kDeviceSectorBytes};
 }
 
 int CVolumeDevice::Open() {

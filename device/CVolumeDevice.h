@@ -14,6 +14,9 @@
 #include "device/ProgressInforAssist.h"
 #include "platform/RawVolume.h"
 
+// Bytes of the sector every CVolumeDevice transfer counts in.
+constexpr uint32_t kDeviceSectorBytes = 512;
+
 class CVolumeDevice {
 public:
     CVolumeDevice() = default;

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr uint32_t kSectorBytes = 512;
 constexpr size_t kMaxListedFiles = 50;  // names per list in the closing message
 
 void AppendList(std::u16string* text, const std::vector<std::u16string>& paths) {
@@ -38,7 +37,7 @@ bool ReadClustersOrZeros(CVolumeDevice* device, uint64_t lcn, uint64_t count,
                          uint32_t sectorsPerCluster, uint8_t* at) {
     if (count == 0) return true;
     if (device->ReadSectors(at, lcn * sectorsPerCluster, count * sectorsPerCluster)) return true;
-    const size_t clusterBytes = size_t{sectorsPerCluster} * kSectorBytes;
+    const size_t clusterBytes = size_t{sectorsPerCluster} * kDeviceSectorBytes;
     bool ok = true;
     for (uint64_t i = 0; i < count; ++i) {
         uint8_t* cluster = at + i * clusterBytes;

@@ -15,7 +15,12 @@
 namespace {
 
 constexpr uint32_t kCopyBufferBytes = 524288;  // one buffer for every copy: 512 KiB
-constexpr uint32_t kSectorBytes = 512;
+// The end of the message when folders or resident data could not be written (after "The
+// conversion finished, but some" or, following the list of files, "Some").
+constexpr const char16_t* kUnwrittenDirectoriesText =
+    u" folders or small files (whose data NTFS kept inside their records) could not be "
+    u"written completely: files may be missing from their folders or hold wrong data. Please "
+    u"check the volume (fsck.fat on Linux, chkdsk /f on Windows).";
 constexpr uint32_t kFirstStayingCluster = 3;  // clusters below lie under the FAT area or are
                                               // cluster 2, which the root directory takes
 
@@ -139,13 +144,13 @@ void ClusterCopier::CopySpan(uint64_t lcn, uint64_t vcn, uint32_t to, uint32_t c
 
 void ClusterCopier::ZeroInPlace(uint32_t cluster, uint32_t count, uint32_t fromByte) {
     if (count == 0) return;
-    uint64_t sector = SectorOfCluster(cluster) + fromByte / kSectorBytes;
+    uint64_t sector = SectorOfCluster(cluster) + fromByte / kDeviceSectorBytes;
     const uint64_t endSector = SectorOfCluster(cluster) + uint64_t{count} * SectorsPerCluster;
     // 1. The sector the zeros start in keeps its bytes before fromByte.
-    if (fromByte % kSectorBytes != 0) {
+    if (fromByte % kDeviceSectorBytes != 0) {
         uint8_t* bytes = Buffer.get();
         if (ReadSectorsLogged(Device, bytes, sector, 1)) {
-            std::memset(bytes + fromByte % kSectorBytes, 0, kSectorBytes - fromByte % kSectorBytes);
+            std::memset(bytes + fromByte % kDeviceSectorBytes, 0, kDeviceSectorBytes - fromByte % kDeviceSectorBytes);
             WriteSectors(bytes, sector, 1);
         } else {
             // Left as it is: its data could not be read, so nothing is written over it.
@@ -155,7 +160,7 @@ void ClusterCopier::ZeroInPlace(uint32_t cluster, uint32_t count, uint32_t fromB
     }
     // 2. Whole sectors of zeros, a buffer at a time.
     const uint32_t chunk = SpanClusters_ * SectorsPerCluster;
-    std::memset(Buffer.get(), 0, static_cast<size_t>(chunk) * kSectorBytes);
+    std::memset(Buffer.get(), 0, static_cast<size_t>(chunk) * kDeviceSectorBytes);
     while (sector < endSector) {
         const auto n = static_cast<uint32_t>(std::min<uint64_t>(chunk, endSector - sector));
         WriteSectors(Buffer.get(), sector, n);
@@ -442,8 +447,14 @@ void ConvertSameClusterSize(const FAT32_BOOT_SECTOR& image, CVolumeDevice* devic
     if (!fat.FlushFat()) throw SimpleException(u"Flush the fat table fail.", 1);
     if (!fat.FlushBootSector()) throw SimpleException(u"Flush fat dbr fail.", 1);
 
-    // 18. The volume is FAT32 now; files that could not be copied whole are named.
-    const std::u16string failures = UnreadFilesMessage(out->unreadFiles, out->unwrittenFiles);
+    // 18. The volume is FAT32 now; files that could not be copied whole are named. A folder
+    //     or resident data that could not be written fails the conversion too: its files
+    //     would otherwise be missing or wrong without a word.
+    std::u16string failures = UnreadFilesMessage(out->unreadFiles, out->unwrittenFiles);
+    if (fat.FailedWrites > 0) {
+        failures += failures.empty() ? u"The conversion finished, but some" : u"\nSome";
+        failures += kUnwrittenDirectoriesText;
+    }
     if (!failures.empty()) {
         LogErrorW(u"%s", failures.c_str());
         throw SimpleException(failures, 1);

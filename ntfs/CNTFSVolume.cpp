@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr uint32_t kDeviceSector = 512;  // the device's unit, whatever the volume says
 constexpr uint32_t kMinStructureBytes = 512;
 constexpr uint32_t kMaxStructureBytes = 65536;
 
@@ -44,7 +43,7 @@ CNTFSVolume::~CNTFSVolume() {
 
 bool CNTFSVolume::CheckBootSector() {
     // 1. Read sector 0.
-    uint8_t sector[kDeviceSector];
+    uint8_t sector[kDeviceSectorBytes];
     if (Device == nullptr || Device->ReadSectors(sector, 0, 1) != 1) {
         refusal_ = "the boot sector cannot be read";
         return false;
@@ -132,7 +131,7 @@ std::unique_ptr<uint8_t[]> CNTFSVolume::FetchRecordBytes(uint64_t n) {
 
     uint64_t byteOffset = 0;
     if (__builtin_add_overflow(recordOffset, MftOffset, &byteOffset)) return nullptr;
-    if (Device->ReadSectors(buffer.get(), byteOffset / kDeviceSector, RecordSize / kDeviceSector) != 1) {
+    if (Device->ReadSectors(buffer.get(), byteOffset / kDeviceSectorBytes, RecordSize / kDeviceSectorBytes) != 1) {
         return nullptr;
     }
     return buffer;

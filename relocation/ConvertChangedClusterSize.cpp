@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr uint32_t kSectorBytes = 512;
 
 // Tells the watcher about the bitmap for as long as it lives, also when the path throws.
 class BitmapWatch {
@@ -55,9 +54,9 @@ void ConvertChangedClusterSize(const FAT32_BOOT_SECTOR& image, uint64_t totalSec
 
     // 2. The bitmap. p counts 512-byte device sectors per NTFS cluster: every sector number of
     //    the FAT32 layout is in those units, whatever sector size NTFS states.
-    const uint32_t p = volume->ClusterBytes / kSectorBytes;
+    const uint32_t p = volume->ClusterBytes / kDeviceSectorBytes;
     const uint32_t s = image.SectorsPerCluster;
-    if (p == 0 || volume->ClusterBytes % kSectorBytes != 0 || s % p != 0 || s / p < 2) {
+    if (p == 0 || volume->ClusterBytes % kDeviceSectorBytes != 0 || s % p != 0 || s / p < 2) {
         LogErrorA("changed cluster size: FAT32 %u sectors per cluster over NTFS clusters of %u bytes",
                   s, volume->ClusterBytes);
         throw SimpleException(u"The FAT32 cluster size does not suit the NTFS cluster size of this volume.", 1);
@@ -133,7 +132,7 @@ void ConvertChangedClusterSize(const FAT32_BOOT_SECTOR& image, uint64_t totalSec
         std::accumulate(phaseCounts.begin(), phaseCounts.end(), uint64_t{0}) - phaseCounts[phase];
     CountedWritePhase counting(device, scaler,
                                (misaligned + outside) * p +
-                                   uint64_t{clusterBytes / kSectorBytes} * (out->directoryClusters + out->residentClusters));
+                                   uint64_t{clusterBytes / kDeviceSectorBytes} * (out->directoryClusters + out->residentClusters));
 
     // 9. File data onto groups; zeros past initialized sizes; a copy per further name.
     RelocationNotes notes;

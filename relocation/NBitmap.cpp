@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr uint32_t kDeviceSectorBytes = 512;
 constexpr size_t kBitPadding = 8;  // zero bytes after the bits, so 8-byte loads stay inside
 constexpr unsigned kBitsPerLoad = 56;
 
