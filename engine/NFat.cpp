@@ -114,11 +114,13 @@ void NFat::WriteClusters(const void* buffer, uint32_t cluster, uint32_t count) {
     if (cluster < 2 || static_cast<uint64_t>(cluster) + count > uint64_t{ClusterCount} + 2) {
         LogErrorA("WriteClusters refused: clusters %u..+%u outside the data area", cluster,
                   count);
+        ++FailedWrites;
         return;
     }
     if (!Device->WriteSectors(buffer, sector, sectors)) {
         LogErrorA("WriteSector err, s:%d, n%d", static_cast<int>(sector),
                   static_cast<int>(sectors));
+        ++FailedWrites;
     }
 }
 

@@ -36,7 +36,8 @@ public:
     uint32_t FatClusterBytes() override;
     void AllocChain(uint32_t count, uint32_t* clusters) override;
     // Clusters outside 2 .. ClusterCount + 1 are never written: the write is refused and
-    // logged, so a bad cluster number cannot land in the reserved area or the FATs.
+    // logged, so a bad cluster number cannot land in the reserved area or the FATs. Refused
+    // and failed writes are counted in FailedWrites.
     void WriteClusters(const void* buffer, uint32_t cluster, uint32_t count) override;
     int32_t ClusterOfLcn(uint64_t lcn) override;
 
@@ -98,4 +99,9 @@ public:
     uint32_t FirstDataSector = 0;         // ReservedSectors + 2 * FatSize32: cluster 2
     uint32_t ClusterCount = 0;            // data clusters; valid numbers 2 .. ClusterCount+1
     CVolumeDevice* Device = nullptr;      // all I/O; not owned
+    // WriteClusters calls that did not write everything (refused or failed). The directories
+    // and resident data go through WriteClusters alone, so a conversion that ends with this
+    // above 0 may have lost folders' entries or small files' bytes and must not end as a
+    // success.
+    uint32_t FailedWrites = 0;
 };

@@ -185,11 +185,13 @@ TEST(NFat, WriteClustersLandsInTheDataAreaOnly) {
         fat.WriteClusters(data.data(), fat.ClusterCount + 1, 2);
         EXPECT_EQ(disk.faulty->Writes().size(), 1u);
         EXPECT_EQ(gLogged.size(), 3u);
+        EXPECT_EQ(fat.FailedWrites, 3u);
         fat.WriteClusters(data.data(), fat.ClusterCount + 1, 1);
         EXPECT_EQ(disk.faulty->Writes().size(), 2u);
+        EXPECT_EQ(fat.FailedWrites, 3u);
     }
 
-    // A failed write is logged and the caller goes on.
+    // A failed write is logged and counted, and the caller goes on.
     LogCapture log;
     disk.faulty->FailNthWrite(3);
     fat.WriteClusters(data.data(), 2, 1);
@@ -197,6 +199,7 @@ TEST(NFat, WriteClustersLandsInTheDataAreaOnly) {
     char want[64];
     std::snprintf(want, sizeof(want), "4: WriteSector err, s:%u, n1", fat.FirstDataSector);
     EXPECT_EQ(gLogged, std::vector<std::string>{want});
+    EXPECT_EQ(fat.FailedWrites, 4u);
 }
 
 TEST(NFat, CopyClusterWritesZerosForUnreadableData) {

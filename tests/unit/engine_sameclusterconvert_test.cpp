@@ -557,6 +557,12 @@ TEST_F(SameClusterScenario, UnreadableClustersAreZerosAndTheFilesAreNamedAtTheEn
     EXPECT_TRUE(fsck.Clean()) << fsck.output;
 }
 
+// The failure that ends a conversion whose folders or resident data were not all written.
+const std::string kUnwrittenFolders =
+    "The conversion finished, but some folders or small files (whose data NTFS kept inside "
+    "their records) could not be written completely: files may be missing from their folders "
+    "or hold wrong data. Please check the volume (fsck.fat on Linux, chkdsk /f on Windows).";
+
 TEST_F(SameClusterScenario, FailedWritesEndAsTheFailureTableSays) {
     const FAT32_BOOT_SECTOR& image = volume->Image;
     const uint64_t fat1 = image.ReservedSectors;
@@ -568,7 +574,12 @@ TEST_F(SameClusterScenario, FailedWritesEndAsTheFailureTableSays) {
         const char* logged;
     };
     const std::vector<Case> cases = {
-        {"root directory cluster", {{volume->SectorOfFatCluster(2), 1}}, "", "WriteSector err"},
+        // A folder that could not be written would hide its files: the conversion finishes
+        // and then fails.
+        {"root directory cluster",
+         {{volume->SectorOfFatCluster(2), 1}},
+         kUnwrittenFolders,
+         "WriteSector err"},
         {"first FAT copy", {{fat1, 1}}, "", "write fat table sector fail"},
         {"both FAT copies",
          {{fat1, 1}, {fat2, 1}},
@@ -600,6 +611,40 @@ TEST_F(SameClusterScenario, AFailedCopyWriteNamesTheFile) {
     EXPECT_EQ(volume->Convert(),
               "The conversion finished, but these files could not be written completely and may "
               "hold wrong data:\n/SUB/D.BIN");
+}
+
+TEST_F(SameClusterScenario, FailedFolderAndResidentDataWritesFailTheConversion) {
+    // Where the subfolder and the resident file land, from a clean run.
+    ASSERT_EQ(volume->Convert(), "");
+    const auto root = Reader().Directory(2);
+    const uint32_t sub = FatReader::First(root.at("SUB"));
+    const uint32_t resident = FatReader::First(root.at("R.TXT"));
+    const uint32_t copy = FatReader::First(Reader().Directory(sub).at("D.BIN"));
+    struct Case {
+        const char* what;
+        std::vector<uint32_t> failing;  // FAT clusters whose writes fail
+        std::string thrown;
+    };
+    const std::vector<Case> cases = {
+        {"subfolder", {sub}, kUnwrittenFolders},
+        {"resident data", {resident}, kUnwrittenFolders},
+        {"copy and subfolder",
+         {copy, sub},
+         "The conversion finished, but these files could not be written completely and may "
+         "hold wrong data:\n/SUB/D.BIN\nSome folders or small files (whose data NTFS kept "
+         "inside their records) could not be written completely: files may be missing from "
+         "their folders or hold wrong data. Please check the volume (fsck.fat on Linux, "
+         "chkdsk /f on Windows)."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        for (uint32_t cluster : c.failing)
+            volume->Faulty->FailWritesTouching(volume->SectorOfFatCluster(cluster), 1);
+        EXPECT_EQ(volume->Convert(), c.thrown);
+        // The rest of the volume is FAT32 all the same: both FATs and the boot sector.
+        EXPECT_EQ(Reader().Boot.Signature, 0xAA55);
+    }
 }
 
 // ---- free space -------------------------------------------------------------------------
