@@ -33,6 +33,7 @@
 #   4. copy bound: read every file once through a read-only ntfs-3g mount, then write as many
 #      bytes once (dd ... conv=fsync);
 #   5. print the figures and the ratios.
+# The pieces it shares with bench/changedcluster.sh are in bench/bench_common.py.
 set -euo pipefail
 
 BUILD_DIR=${1:-build}
@@ -49,7 +50,12 @@ export BENCH_BUILD_DIR=$BUILD_DIR
 export BENCH_SCRIPT=${BASH_SOURCE[0]}
 export TZ=UTC
 exec python3 -c "$(cat <<'PYTHON'
-import hashlib, json, os, random, re, resource, shutil, struct, subprocess, sys, tempfile, time
+import hashlib, json, os, random, re, shutil, struct, subprocess, sys, tempfile, time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(os.environ['BENCH_SCRIPT'])))
+import bench_common
+from bench_common import (MiB, Mount, boot_sector, fsck_verdict, measure, mib, parse_summary,
+                          run, say)
 
 build = os.environ['BENCH_BUILD_DIR']
 convert = os.path.join(build, 'bin', 'velundra-convert')
@@ -62,51 +68,10 @@ with open(os.environ['BENCH_SCRIPT'], 'rb') as f:
 SMALL_FILES, SMALL_DIRS = 20000, 100
 BIG_FILES, BIG_BYTES = 40, 16 << 20
 VOLUMES = {'4096': ('2G', 4096), '65536': ('5G', 65536)}
-MiB = 1 << 20
-
-
-def say(*a):
-    print(*a, flush=True)
-
-
-def run(cmd, **kw):
-    return subprocess.run(cmd, check=True, stdin=subprocess.DEVNULL, capture_output=True,
-                          text=True, errors='replace', **kw).stdout
-
-
-class Mount:
-    """An ntfs-3g mount in the foreground, so that after the unmount we can wait for it to
-    have written everything."""
-    def __init__(self, image, ro=False):
-        self.image, self.ro = image, ro
-
-    def __enter__(self):
-        self.dir = tempfile.mkdtemp(prefix='velundra-bench-mnt-')
-        opts = 'no_detach' + (',ro' if self.ro else '')
-        self.proc = subprocess.Popen(['ntfs-3g', '-o', opts, self.image, self.dir],
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 30
-        while not os.path.ismount(self.dir):
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError('ntfs-3g could not mount ' + self.image)
-            time.sleep(0.02)
-        return self.dir
-
-    def __exit__(self, *exc):
-        for _ in range(100):
-            if subprocess.run(['umount', self.dir], capture_output=True).returncode == 0:
-                break
-            time.sleep(0.1)
-        self.proc.wait(timeout=300)
-        os.rmdir(self.dir)
 
 
 def drop_caches():
-    if drop:
-        os.sync()
-        with open('/proc/sys/vm/drop_caches', 'w') as f:
-            f.write('3\n')
+    bench_common.drop_caches(drop)
 
 
 def populate(root, rng):
@@ -170,30 +135,6 @@ def source_image(variant):
     return image, facts
 
 
-def measure(cmd):
-    """Runs cmd; returns (wall seconds, peak RSS in KiB, stdout, stderr, exit status)."""
-    out = tempfile.TemporaryFile()
-    err = tempfile.TemporaryFile()
-    t0 = time.monotonic()
-    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
-    _, status, usage = os.wait4(proc.pid, 0)
-    wall = time.monotonic() - t0
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    out.seek(0)
-    err.seek(0)
-    return (wall, usage.ru_maxrss, out.read().decode(errors='replace'),
-            err.read().decode(errors='replace'), proc.returncode)
-
-
-def boot_sector(image):
-    with open(image, 'rb') as f:
-        b = f.read(512)
-    bps, spc, reserved, nfats = struct.unpack_from('<HBHB', b, 0x0B)
-    fatsz, = struct.unpack_from('<I', b, 0x24)
-    return dict(bps=bps, spc=spc, reserved=reserved, nfats=nfats, fatsz=fatsz,
-                fstype=b[0x52:0x5A].decode(errors='replace'))
-
-
 def ntfs_record_bytes(image, cluster):
     with open(image, 'rb') as f:
         b = f.read(512)
@@ -252,10 +193,6 @@ def copy_bound(image, total_bytes, scratch):
     return read_s, write_s
 
 
-def mib(n):
-    return '%.1f MiB' % (n / MiB)
-
-
 def bench(variant):
     size, cluster = VOLUMES[variant]
     image, facts = source_image(variant)
@@ -276,25 +213,19 @@ def bench(variant):
         os.fsync(fd)
         os.close(fd)
         flush_s = time.monotonic() - t0
-        summary = out.strip().splitlines()[-1] if out.strip() else ''
+        summary, figures = parse_summary(out)
         if code != 0:
             say('velundra-convert exited %d\nstdout: %s\nstderr: %s' % (code, out[-2000:], err[-2000:]))
             return False
         say('summary: ' + summary)
-        m = re.search(r'Converted: (.*?) path, cluster (\d+) -> (\d+) bytes, (\d+) files, '
-                      r'(\d+) directories, ([\d.]+) MiB read, ([\d.]+) MiB written, ([\d.]+) s',
-                      summary)
         read_b = written_b = None
-        if m:
-            read_b, written_b = float(m.group(6)) * MiB, float(m.group(7)) * MiB
-            if m.group(1) != 'same-cluster':
-                say('note: the converter took the %s path' % m.group(1))
+        if figures:
+            read_b, written_b = figures['read'], figures['written']
+            if figures['path'] != 'same-cluster':
+                say('note: the converter took the %s path' % figures['path'])
         else:
             say('note: the summary line does not have the expected form; no I/O figures')
-        fsck = subprocess.run(['fsck.fat', '-n', copy], capture_output=True, text=True,
-                              errors='replace')
-        fsck_lines = [l for l in (fsck.stdout + fsck.stderr).splitlines() if l.strip()]
-        clean = fsck.returncode == 0 and len(fsck_lines) == 2
+        clean, fsck_lines = fsck_verdict(copy)
         say('fsck.fat -n: %s' % ('clean' if clean else 'FINDINGS:\n  ' + '\n  '.join(fsck_lines[:20])))
 
         # Least I/O.
