@@ -7,7 +7,9 @@
 // A conversion that reports success is then judged: the result must be a FAT32 volume whose
 // boot sector, FATs and directories agree (every chain well formed, no cluster in two chains,
 // no cluster in use outside a chain, each file's chain as long as its size needs, the FSInfo
-// free count true, as many files and folders as the walk found). So is one that ends with
+// free count true, as many files and folders as the walk found, and the files' bytes those
+// NTFS gave before: compared as a multiset of sizes and hashes, so that names need not be
+// matched, when the data is small enough to read twice). So is one that ends with
 // the failure naming files it could not copy whole: the volume is FAT32 by then, and only
 // those files' bytes may be wrong. When it says folders could not be written, only the boot
 // sector and the FATs are judged. A check-only run must not have written a sector.
@@ -32,8 +34,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/Log.h"
@@ -41,6 +46,9 @@
 #include "engine/ConvertNtfsToFat32.h"
 #include "engine/DirectoryWriter.h"
 #include "engine/Fat32BootSector.h"
+#include "engine/FileTree.h"
+#include "ntfs/CFileRecord.h"
+#include "ntfs/CNTFSVolume.h"
 #include "platform/TextEncoding.h"
 #include "tests/support/SparseDevice.h"
 
@@ -49,6 +57,7 @@ namespace {
 constexpr size_t kMaxInput = 4u << 20;
 constexpr uint64_t kMaxClusters = 1u << 17;      // NTFS clusters of the volume at most
 constexpr uint64_t kBudgetBytes = 48ull << 20;   // bytes moved by one conversion at most
+constexpr uint64_t kMaxComparedBytes = 16ull << 20;  // file data read before and after
 constexpr uint32_t kFatEntryMask = 0x0FFFFFFF;
 constexpr uint32_t kFirstEndOfChain = 0x0FFFFFF8;
 
@@ -66,6 +75,74 @@ void Tell(const char* what, const std::u16string& text = {}) {
 [[noreturn]] void Fault(const char* what) {
     std::fprintf(stderr, "conversion_fuzz: converted volume is wrong: %s\n", what);
     std::abort();
+}
+
+// A file's bytes as a size and a hash; a volume's files as a sorted list of these.
+using FileDigest = std::pair<uint64_t, uint64_t>;
+
+class Hash {
+public:
+    void Add(const uint8_t* bytes, size_t n) {
+        for (size_t i = 0; i < n; ++i) value_ = (value_ ^ bytes[i]) * 0x100000001B3ull;
+    }
+    uint64_t Value() const { return value_; }
+
+private:
+    uint64_t value_ = 0xCBF29CE484222325ull;
+};
+
+// The digests of every file the conversion would write, read through the NTFS reader the way
+// NTFS shows the data (zeros past the initialized size). False when the tree cannot be read
+// or its data is too large to compare.
+bool DigestNtfsFiles(testsupport::SparseDevice* device, std::vector<FileDigest>* out) {
+    CNTFSVolume volume(device);
+    if (!volume.IsVolumeOK()) return false;
+    auto rootRecord = std::make_unique<CFileRecord>(&volume);
+    if (!rootRecord->LoadRecord(kRootRecord)) return false;
+    rootRecord->TypeMask = kTreeRootTypeMask;
+    if (!rootRecord->BuildAttributes()) return false;
+    ShCount<FILE_ITEM> tree = MakeFileTree(std::move(rootRecord));
+    try {
+        WalkDirectory(tree->FileRecord.get(), &volume, tree.Get());
+    } catch (const SimpleException&) {
+        return false;
+    }
+    uint64_t total = 0;
+    bool ok = true;
+    std::vector<uint8_t> buffer(1 << 16);
+    VisitTree(tree.Get(), [&](FILE_ITEM* item, const std::u16string&) {
+        if (!ok || ItemIsDirectory(item)) return;
+        CAttrBase* data = item->FileRecord->FirstUnnamedData();
+        const uint64_t size = data == nullptr ? 0 : data->DataLength();
+        total += size;
+        if (total > kMaxComparedBytes) {
+            ok = false;
+            return;
+        }
+        uint64_t zerosFrom = size;
+        if (data != nullptr && data->IsNonResident()) {
+            zerosFrom = std::min(size, static_cast<CAttrNonResident*>(data)->InitializedSize());
+        }
+        Hash hash;
+        for (uint64_t at = 0; at < size;) {
+            const auto want = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), size - at));
+            uint32_t got = 0;
+            uint64_t offset = at;
+            if (!data->ReadAt(&offset, buffer.data(), want, &got) || got != want) {
+                ok = false;
+                return;
+            }
+            if (at + want > zerosFrom) {
+                const uint64_t from = zerosFrom > at ? zerosFrom - at : 0;
+                std::fill(buffer.begin() + static_cast<ptrdiff_t>(from), buffer.begin() + want, 0);
+            }
+            hash.Add(buffer.data(), want);
+            at += want;
+        }
+        out->push_back({size, hash.Value()});
+    });
+    std::sort(out->begin(), out->end());
+    return ok;
 }
 
 struct Piece {
@@ -111,7 +188,8 @@ std::unique_ptr<testsupport::SparseDevice> MakeDevice(const uint8_t* data, size_
 // Judges a volume the conversion called a success, or one it finished with failed copies
 // (see the top of the file); without `directoriesWritten` the directories are not read.
 void CheckConvertedVolume(testsupport::SparseDevice* device, const ConversionReport& report,
-                          bool directoriesWritten = true) {
+                          bool directoriesWritten = true,
+                          const std::vector<FileDigest>* ntfsFiles = nullptr) {
     // The conversion may only log the failed writes of the backup boot sector and the FSInfo
     // sectors: a FAT32 volume is whole without them.
     const bool backupBad = device->Fails(kFat32BackupBootSector, 1);
@@ -175,6 +253,20 @@ void CheckConvertedVolume(testsupport::SparseDevice* device, const ConversionRep
     uint64_t files = 0;
     uint64_t directories = 0;
     std::vector<uint8_t> bytes(clusterBytes);
+    std::vector<uint8_t> data(clusterBytes);
+    std::vector<FileDigest> fatFiles;
+    // The digest of a file's chain (already checked) cut to its size.
+    const auto digest = [&](uint32_t first, uint64_t size) {
+        Hash hash;
+        for (uint32_t c = first; size > 0; c = fat[c] & kFatEntryMask) {
+            const uint64_t sector = firstData + uint64_t{c - 2} * boot.SectorsPerCluster;
+            if (!device->ReadSectors(data.data(), sector, boot.SectorsPerCluster)) Fault("file data unreadable");
+            const uint64_t n = std::min<uint64_t>(size, clusterBytes);
+            hash.Add(data.data(), n);
+            size -= n;
+        }
+        return hash.Value();
+    };
     while (!pending.empty()) {
         const Directory dir = pending.back();
         pending.pop_back();
@@ -214,6 +306,7 @@ void CheckConvertedVolume(testsupport::SparseDevice* device, const ConversionRep
                 ++files;
                 const uint64_t want = e.FileSize / clusterBytes + (e.FileSize % clusterBytes != 0);
                 if (want == 0 ? first != 0 : chain(first) != want) Fault("file chain length differs from its size");
+                if (ntfsFiles != nullptr) fatFiles.push_back({e.FileSize, digest(first, e.FileSize)});
             }
             if (ended) break;
             const uint32_t next = fat[c] & kFatEntryMask;
@@ -222,6 +315,10 @@ void CheckConvertedVolume(testsupport::SparseDevice* device, const ConversionRep
         }
     }
     if (files != report.files || directories != report.directories) Fault("files or folders lost or added");
+    if (ntfsFiles != nullptr) {
+        std::sort(fatFiles.begin(), fatFiles.end());
+        if (fatFiles != *ntfsFiles) Fault("a file's bytes differ from what NTFS held");
+    }
 
     // Nothing in use outside the chains; the FSInfo sector counts the free clusters.
     uint32_t free = 0;
@@ -283,7 +380,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (device->Written() != 0) Fault("the check wrote to the volume");
 
-    // 2. The conversion itself, on the same bytes.
+    // 2. What NTFS holds, to compare the files with afterwards.
+    device->SetBudget(UINT64_MAX);
+    std::vector<FileDigest> ntfsFiles;
+    const bool compareData = DigestNtfsFiles(device.get(), &ntfsFiles);
+
+    // 3. The conversion itself, on the same bytes.
     device->SetBudget(kBudgetBytes);
     ConversionReport converted;
     try {
@@ -300,10 +402,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (converted.files != checked.files || converted.directories != checked.directories) {
         Fault("the conversion found another tree than the check");
     }
-    CheckConvertedVolume(device.get(), converted);
+    CheckConvertedVolume(device.get(), converted, true, compareData ? &ntfsFiles : nullptr);
     Dump(device.get());
     Tell(converted.changedClusterSize ? "converted (larger clusters)" : "converted",
          platform::Utf8ToUtf16(std::to_string(converted.files) + " files, " +
-                               std::to_string(converted.directories) + " folders"));
+                               std::to_string(converted.directories) + " folders" +
+                               (compareData ? ", bytes compared" : "")));
     return 0;
 }
