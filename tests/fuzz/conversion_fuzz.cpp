@@ -14,8 +14,15 @@
 // those files' bytes may be wrong. When it says folders could not be written, only the boot
 // sector and the FATs are judged. A check-only run must not have written a sector.
 //
+// The driver takes the larger-cluster path only for volumes of more than 67 million NTFS
+// clusters, far beyond what a fuzz input can afford; so the input can also ask for that path
+// directly: the tree is walked and checked as the driver does it, and the path converts to
+// FAT32 clusters 2^k times the NTFS cluster (fewer than 65,525 clusters then, which the path
+// does not mind; the judge neither).
+//
 // Input (all little-endian; made from real volumes by make_conversion_seeds.py):
-//   u32   the volume's length in 512-byte sectors;
+//   u32   bits 0-27: the volume's length in 512-byte sectors; bits 28-31: k, 0 for the
+//         driver's own choice, else the larger-cluster path with clusters 2^k times larger;
 //   then pieces, to the end of the input:
 //   u32   first sector of the piece;
 //   u16   its length n in sectors;
@@ -47,9 +54,11 @@
 #include "engine/DirectoryWriter.h"
 #include "engine/Fat32BootSector.h"
 #include "engine/FileTree.h"
+#include "engine/VolumeCheck.h"
 #include "ntfs/CFileRecord.h"
 #include "ntfs/CNTFSVolume.h"
 #include "platform/TextEncoding.h"
+#include "relocation/ConvertChangedClusterSize.h"
 #include "tests/support/SparseDevice.h"
 
 namespace {
@@ -151,10 +160,12 @@ struct Piece {
     size_t length;
 };
 
-// The device the input describes, or null when the input is too short to describe one.
-std::unique_ptr<testsupport::SparseDevice> MakeDevice(const uint8_t* data, size_t size) {
+// The device the input describes, or null when the input is too short to describe one;
+// *growth receives k of the header.
+std::unique_ptr<testsupport::SparseDevice> MakeDevice(const uint8_t* data, size_t size, uint32_t* growth) {
     if (size < 4) return nullptr;
-    uint64_t sectors = Le32(data);
+    uint64_t sectors = Le32(data) & 0x0FFFFFFF;
+    *growth = Le32(data) >> 28;
     std::vector<Piece> pieces;
     std::vector<uint64_t> bad;
     size_t at = 4;
@@ -354,6 +365,51 @@ void Dump(testsupport::SparseDevice* device) {
     std::fclose(out);
 }
 
+// The larger-cluster path on FAT32 clusters 2^growth times the NTFS cluster, after the walk
+// and the checks the driver makes (the label aside). Throws SimpleException as the driver
+// does; returns false when that cluster size has no FAT32 layout on this volume.
+bool ConvertToLargerClusters(testsupport::SparseDevice* device, uint32_t growth, bool checkOnly,
+                             ConversionReport* report) {
+    CNTFSVolume volume(device);
+    if (!volume.IsVolumeOK() || volume.SectorBytes != 512) return false;
+    CheckVolumeClean(&volume);
+    auto rootRecord = std::make_unique<CFileRecord>(&volume);
+    if (!rootRecord->LoadRecord(kRootRecord)) return false;
+    rootRecord->TypeMask = kTreeRootTypeMask;
+    if (!rootRecord->BuildAttributes()) return false;
+    TotalFiles = 0;
+    TotalDirectories = 0;
+    ShCount<FILE_ITEM> tree = MakeFileTree(std::move(rootRecord));
+    WalkDirectory(tree->FileRecord.get(), &volume, tree.Get());
+    CheckTree(tree.Get(), &volume);
+    if (LargestDirectoryEntries(tree.Get()) > kFatMaxDirectoryEntries) return false;
+    const uint64_t s = uint64_t{volume.ClusterBytes / 512} << growth;
+    if (s > kFat32MaxSectorsPerCluster) return false;
+    const auto sectors = static_cast<uint32_t>(device->SectorCount());
+    FAT32_BOOT_SECTOR image{};
+    if (!BuildFat32BootSector(static_cast<uint32_t>(s), &image, sectors, 63, 255, 512, 0)) return false;
+    report->files = TotalFiles;
+    report->directories = TotalDirectories;
+    report->fatClusterBytes = static_cast<uint32_t>(s * 512);
+    report->changedClusterSize = true;
+    ChangedClusterOptions options;
+    options.checkOnly = checkOnly;
+    ConvertChangedClusterSize(image, sectors, tree.Get(), device, nullptr, nullptr, &volume, options);
+    return true;
+}
+
+// Runs the conversion the input asks for: the driver's (growth 0) or the larger-cluster path.
+// False when the larger-cluster path has no layout for the input (nothing was done).
+bool Convert(testsupport::SparseDevice* device, uint32_t growth, bool checkOnly, ConversionReport* report) {
+    if (growth == 0) {
+        ConversionOptions options;
+        options.checkOnly = checkOnly;
+        ConvertNtfsToFat32(nullptr, device, device->SectorCount(), options, report);
+        return true;
+    }
+    return ConvertToLargerClusters(device, growth, checkOnly, report);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -363,16 +419,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }();
     (void)quiet;
     if (size > kMaxInput) return 0;
-    std::unique_ptr<testsupport::SparseDevice> device = MakeDevice(data, size);
+    uint32_t growth = 0;
+    std::unique_ptr<testsupport::SparseDevice> device = MakeDevice(data, size, &growth);
     if (!device) return 0;
-    const uint64_t sectors = device->SectorCount();
 
     // 1. Everything up to the first write.
-    ConversionOptions check;
-    check.checkOnly = true;
     ConversionReport checked;
     try {
-        ConvertNtfsToFat32(nullptr, device.get(), sectors, check, &checked);
+        if (!Convert(device.get(), growth, true, &checked)) return 0;
     } catch (const SimpleException& refusal) {
         if (device->Written() != 0) Fault("a refused check wrote to the volume");
         Tell("check refused:", refusal.Text());
@@ -389,7 +443,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     device->SetBudget(kBudgetBytes);
     ConversionReport converted;
     try {
-        ConvertNtfsToFat32(nullptr, device.get(), sectors, ConversionOptions{}, &converted);
+        if (!Convert(device.get(), growth, false, &converted)) Fault("the conversion found no layout the check found");
     } catch (const SimpleException& failure) {
         Tell("conversion failed:", failure.Text());
         static const std::u16string kFinished = u"The conversion finished, but";
