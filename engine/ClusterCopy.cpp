@@ -82,7 +82,8 @@ void CountedWritePhase::Finish() {
 }
 
 std::u16string UnreadFilesMessage(const std::vector<std::u16string>& unread,
-                                  const std::vector<std::u16string>& unwritten) {
+                                  const std::vector<std::u16string>& unwritten,
+                                  bool foldersUnwritten) {
     std::u16string text;
     if (!unread.empty()) {
         text =
@@ -96,6 +97,13 @@ std::u16string UnreadFilesMessage(const std::vector<std::u16string>& unread,
                              : u"\nThese files could not be written completely and may hold "
                                u"wrong data:";
         AppendList(&text, unwritten);
+    }
+    if (foldersUnwritten) {
+        text += text.empty() ? u"The conversion finished, but some" : u"\nSome";
+        text +=
+            u" folders or small files (whose data NTFS kept inside their records) could not be "
+            u"written completely: files may be missing from their folders or hold wrong data. "
+            u"Please check the volume (fsck.fat on Linux, chkdsk /f on Windows).";
     }
     return text;
 }

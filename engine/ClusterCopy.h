@@ -58,6 +58,9 @@ private:
 
 // The message that ends a conversion whose copies met failures: the conversion finished, but
 // the files listed (at most 50 of each list, then how many more) could not be read or written
-// completely. Empty when both lists are empty.
+// completely. With `foldersUnwritten` (a directory or resident file data could not be written,
+// so files may be missing without being named) a sentence saying so follows. Empty when both
+// lists are empty and nothing else failed.
 std::u16string UnreadFilesMessage(const std::vector<std::u16string>& unread,
-                                  const std::vector<std::u16string>& unwritten);
+                                  const std::vector<std::u16string>& unwritten,
+                                  bool foldersUnwritten = false);

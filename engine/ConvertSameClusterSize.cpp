@@ -15,12 +15,6 @@
 namespace {
 
 constexpr uint32_t kCopyBufferBytes = 524288;  // one buffer for every copy: 512 KiB
-// The end of the message when folders or resident data could not be written (after "The
-// conversion finished, but some" or, following the list of files, "Some").
-constexpr const char16_t* kUnwrittenDirectoriesText =
-    u" folders or small files (whose data NTFS kept inside their records) could not be "
-    u"written completely: files may be missing from their folders or hold wrong data. Please "
-    u"check the volume (fsck.fat on Linux, chkdsk /f on Windows).";
 constexpr uint32_t kFirstStayingCluster = 3;  // clusters below lie under the FAT area or are
                                               // cluster 2, which the root directory takes
 
@@ -450,11 +444,8 @@ void ConvertSameClusterSize(const FAT32_BOOT_SECTOR& image, CVolumeDevice* devic
     // 18. The volume is FAT32 now; files that could not be copied whole are named. A folder
     //     or resident data that could not be written fails the conversion too: its files
     //     would otherwise be missing or wrong without a word.
-    std::u16string failures = UnreadFilesMessage(out->unreadFiles, out->unwrittenFiles);
-    if (fat.FailedWrites > 0) {
-        failures += failures.empty() ? u"The conversion finished, but some" : u"\nSome";
-        failures += kUnwrittenDirectoriesText;
-    }
+    const std::u16string failures =
+        UnreadFilesMessage(out->unreadFiles, out->unwrittenFiles, fat.FailedWrites > 0);
     if (!failures.empty()) {
         LogErrorW(u"%s", failures.c_str());
         throw SimpleException(failures, 1);

@@ -23,7 +23,9 @@ public:
     virtual void AllocChain(uint32_t count, uint32_t* clusters) = 0;
 
     // Writes count whole clusters from buffer (count * FatClusterBytes() bytes) starting at
-    // FAT cluster number `cluster`. A failed write is logged and the conversion goes on.
+    // FAT cluster number `cluster`. A failed write is logged and counted (FailedWrites of the
+    // implementation), and the conversion goes on; it then ends with a failure after the boot
+    // sector, since the folder or file data written here is missing.
     virtual void WriteClusters(const void* buffer, uint32_t cluster, uint32_t count) = 0;
 
     // The FAT cluster number that holds volume cluster lcn (only its low 32 bits count).

@@ -173,8 +173,10 @@ void ConvertChangedClusterSize(const FAT32_BOOT_SECTOR& image, uint64_t totalSec
         throw SimpleException(u"Flush fat dbr fail.", 1);
     }
 
-    // 14. Files whose data could not be moved whole are named.
-    const std::u16string failures = UnreadFilesMessage(out->unreadFiles, out->unwrittenFiles);
+    // 14. Files whose data could not be moved whole are named; folders or resident data that
+    //     could not be written fail the conversion too (their files would be missing unsaid).
+    const std::u16string failures =
+        UnreadFilesMessage(out->unreadFiles, out->unwrittenFiles, bitmap.FailedWrites > 0);
     if (!failures.empty()) {
         LogErrorW(u"%s", failures.c_str());
         throw SimpleException(failures, 1);

@@ -77,10 +77,12 @@ void NBitmap::WriteClusters(const void* buffer, uint32_t cluster, uint32_t count
     const uint64_t sectors = uint64_t{SectorsPerLcn_} * GroupSize * count;
     if (cluster < 2 || uint64_t{cluster} - 2 + count > GroupCount()) {
         LogErrorA("WriteClusters refused: clusters %u..+%u outside the data area", cluster, count);
+        ++FailedWrites;
         return;
     }
     if (!Device->WriteSectors(buffer, sector, sectors)) {
         LogErrorA("WriteSector err, s:%d, n%d", static_cast<int>(sector), static_cast<int>(sectors));
+        ++FailedWrites;
     }
 }
 

@@ -60,8 +60,9 @@ public:
     // conversion ends: SimpleException (kind 1) "cann't find free cluster.".
     void AllocChain(uint32_t count, uint32_t* clusters) override;
     // Writes count * FatClusterBytes() bytes from buffer at FAT cluster `cluster`, in one
-    // device call. A failed write is logged ("WriteSector err, s:%d, n%d") and the caller is
-    // not told; clusters outside the data area are refused and logged, never written.
+    // device call. A failed write is logged ("WriteSector err, s:%d, n%d") and counted in
+    // FailedWrites; clusters outside the data area are refused, logged and counted, never
+    // written.
     void WriteClusters(const void* buffer, uint32_t cluster, uint32_t count) override;
     // (lcn - DataStartLcn) / GroupSize + 2 in unsigned 32-bit arithmetic (low 32 bits of lcn):
     // every LCN of a group maps to that group's cluster.
@@ -134,6 +135,10 @@ public:
     std::unique_ptr<uint32_t[]> FatTable;   // FatEntries entries; owned; null until allocated
     size_t FatEntries = 0;
     CVolumeDevice* Device = nullptr;  // all writes; not owned
+    // WriteClusters calls that did not write everything (refused or failed). Directories and
+    // resident data go through WriteClusters alone, so a conversion that ends with this above
+    // 0 may have lost folders' entries or small files' bytes and must not end as a success.
+    uint32_t FailedWrites = 0;
     CNTFSVolume* Volume = nullptr;    // the NTFS geometry; not owned
 
 private:

@@ -50,8 +50,9 @@ public:
 
     // Transfers touching [first, first + count) fail from now on.
     void FailSectors(uint64_t first, uint64_t count) { failing_.push_back({first, count}); }
-    // Every sector answers again.
-    void ClearFailures() { failing_.clear(); }
+    // Every sector answers again (false) or the bad ones fail again (true); Fails() still
+    // names the bad ones.
+    void SetFailuresActive(bool active) { failuresActive_ = active; }
     // True when a sector of [first, first + count) was made bad.
     bool Fails(uint64_t first, uint64_t count) const {
         for (const Range& f : failing_) {
@@ -103,7 +104,7 @@ public:
 private:
     // True when [first, first + n) lies on the volume and the budget covers it (then spent).
     bool Admit(uint64_t first, uint64_t n) {
-        if (first > sectors_ || n > sectors_ - first || Fails(first, n)) return false;
+        if (first > sectors_ || n > sectors_ - first || (failuresActive_ && Fails(first, n))) return false;
         const uint64_t bytes = n * 512;
         if (budget_ != UINT64_MAX && (spent_ >= budget_ || bytes > budget_ - spent_)) {
             spent_ = budget_;
@@ -133,6 +134,7 @@ private:
     uint64_t sectors_;
     uint64_t budget_;
     std::vector<Range> failing_;
+    bool failuresActive_ = true;
     uint64_t spent_ = 0;
     uint64_t written_ = 0;
     std::unordered_map<uint64_t, std::unique_ptr<uint8_t[]>> pages_;

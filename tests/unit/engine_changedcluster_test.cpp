@@ -306,6 +306,40 @@ TEST(ChangedClusterSize, FinalWritesThatFailEndTheConversion) {
     }
 }
 
+TEST(ChangedClusterSize, FailedFolderAndResidentDataWritesFailTheConversion) {
+    const std::string folders =
+        "The conversion finished, but some folders or small files (whose data NTFS kept inside "
+        "their records) could not be written completely: files may be missing from their "
+        "folders or hold wrong data. Please check the volume (fsck.fat on Linux, chkdsk /f on "
+        "Windows).";
+    // Where the resident data of RES.TXT lands, from a clean run: the cluster that starts
+    // with its bytes.
+    uint64_t residentSector = 0;
+    {
+        Conversion clean(Geometry(4096, 3800), ScenarioFiles(), kDirs, 4);
+        ASSERT_EQ(clean.Convert(), "");
+        const auto& bytes = clean.volume.Memory().Bytes();
+        const uint64_t dataStart = uint64_t{clean.Boot().ReservedSectors} + 2ull * clean.Boot().FatSize32;
+        for (uint64_t at = dataStart * 512; at + 5 <= bytes.size(); at += 4 * kCb) {
+            if (std::memcmp(bytes.data() + at, "hello", 5) == 0) residentSector = at / 512;
+        }
+        ASSERT_NE(residentSector, 0u);
+    }
+    struct Case {
+        const char* what;
+        uint64_t first;  // a sector whose writes fail
+    } cases[] = {
+        {"the root directory (cluster 2, at LCN 34)", 34},
+        {"the resident data", residentSector},
+    };
+    for (const Case& k : cases) {
+        Conversion c(Geometry(4096, 3800), ScenarioFiles(), kDirs, 4);
+        c.guard.FailWritesTouching(k.first, 1);
+        EXPECT_EQ(c.Convert(), folders) << k.what;
+        EXPECT_EQ(std::string(c.Boot().FileSystemType, 8), "FAT32   ") << k.what;
+    }
+}
+
 TEST(ChangedClusterSize, RefusesAClusterSizeThatIsNoMultipleOfTheNtfsOne) {
     Conversion c(Geometry(4096, 3800), ScenarioFiles(), kDirs, 1);
     const std::vector<uint8_t> before = c.volume.Memory().Bytes();

@@ -310,10 +310,12 @@ TEST(NBitmapWrites, WriteClustersAddressesGroupsAndRefusesTheRest) {
     bitmap.WriteClusters(data.data(), 11, 2);  // the last cluster and one past it
     EXPECT_EQ(faulty.Writes().size(), 1u);
     EXPECT_TRUE(Logged("WriteClusters refused"));
+    EXPECT_EQ(bitmap.FailedWrites, 2u);
     faulty.FailNthWrite(2);
     bitmap.WriteClusters(data.data(), 11, 1);
     SetLogEcho(nullptr);
     EXPECT_TRUE(Logged("WriteSector err, s:94, n8"));
+    EXPECT_EQ(bitmap.FailedWrites, 3u);
 }
 
 }  // namespace
