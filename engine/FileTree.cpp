@@ -80,6 +80,12 @@ void CheckExtensionsLoaded(CFileRecord* record, const std::u16string& path) {
         if (auto* n = dynamic_cast<CAttr_AttrList<CAttrNonResident>*>(a)) extensions = &n->ExtensionRecords;
         if (extensions == nullptr) continue;
         for (CFileRecord* e = extensions->First(); e != nullptr; e = extensions->Next()) {
+            if (e->RecordBuffer == nullptr && e->RecordNumber == ~0ULL) {
+                // Not even fetched (beyond the MFT, or its sectors unreadable): the record
+                // forgets the number it was asked for.
+                ThrowDamaged(u"A file record that holds part of '%s' (file record %I64d) cannot be read.",
+                             DisplayPath(path).c_str(), static_cast<long long>(record->RecordNumber));
+            }
             if (e->RecordBuffer == nullptr) {
                 ThrowDamaged(u"The file record %I64d, which holds part of '%s' (file record %I64d), cannot be read.",
                              static_cast<long long>(e->RecordNumber), DisplayPath(path).c_str(),

@@ -315,13 +315,25 @@ TEST(FileTree, RecordsThatCannotBeTakenAreRefusedNeverDropped) {
 }
 
 TEST(FileTree, ExtensionRecordThatCannotBeReadIsRefused) {
-    TreeImage image;
-    image.PutRoot({Key(30, u"split.bin")});
-    // The attribute list names record 31 for the data; record 31 does not exist.
-    Bytes list = Concat(AttrListEntry(kAttrFileName, 30), AttrListEntry(kAttrData, 31));
-    image.PutFile(30, {NameAttr(u"split.bin")}, {ResidentAttr(kAttrAttributeList, list)});
-    EXPECT_EQ(WalkRefusal(image),
-              "The file record 31, which holds part of '/split.bin' (file record 30), cannot be read." + kAdvice);
+    struct Case {
+        const char* what;
+        uint64_t extension;  // the record the attribute list names for the data
+        std::string message;
+    } cases[] = {
+        {"a record that is no file record", 31,
+         "The file record 31, which holds part of '/split.bin' (file record 30), cannot be read." + kAdvice},
+        // Fetching it fails, and the record no longer knows its number: no "-1" in the text.
+        {"a record beyond the MFT", 1000000,
+         "A file record that holds part of '/split.bin' (file record 30) cannot be read." + kAdvice},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TreeImage image;
+        image.PutRoot({Key(30, u"split.bin")});
+        Bytes list = Concat(AttrListEntry(kAttrFileName, 30), AttrListEntry(kAttrData, c.extension));
+        image.PutFile(30, {NameAttr(u"split.bin")}, {ResidentAttr(kAttrAttributeList, list)});
+        EXPECT_EQ(WalkRefusal(image), c.message);
+    }
 }
 
 TEST(FileTree, EdgesThatAreAccepted) {
