@@ -131,7 +131,7 @@ TEST(Fat32Layout, SerialNumberFromPlatformClockWhenNoTimeGiven) {
         platform::ScopedLocalClock pinned(At(2012, 12, 31, 23, 59, 59, 999));
         ASSERT_TRUE(BuildFat32BootSector(8, &image, 20971520, 63, 255, 512, 0));
     }
-    EXPECT_EQ(image.VolumeSerial, 0x1F174B06u);
+    EXPECT_EQ(uint32_t{image.VolumeSerial}, 0x1F174B06u);  // a copy: the field is unaligned
 }
 
 TEST(Fat32Layout, InvariantsOverSizesClustersAndExtraReserved) {
