@@ -16,6 +16,10 @@ and of those only the sectors that are not all zeros. The data of the other syst
 ($LogFile, $UpCase, ...) is left out: the conversion never reads it, and its clusters become
 free space on FAT32.
 
+Three seeds repeat others with the header's top bits asking for the larger-cluster path
+(FAT32 clusters 2 or 4 times the NTFS cluster), which the driver takes only on volumes far
+larger than a fuzz input.
+
 Two more seeds take the compacted volumes of the reader's seeds (make_ntfs_seeds.py) and
 lay them at the start of a 40 MiB volume: their records and data lie under the future FAT
 area, so everything must be relocated.
@@ -236,6 +240,9 @@ SEEDS = [
     ('attrlist', '40M', 512, 'LINKS', seed_attrlist),
 ]
 
+# Seeds repeated for the larger-cluster path: (seed, k), clusters 2^k times the NTFS one.
+GROWN = [('basic', 1), ('lowdata', 2), ('sizes-4k', 1)]
+
 # Reader seeds laid at the start of a volume of this many sectors.
 COMPACT = [('basic', reader_seeds.seed_basic), ('links', reader_seeds.seed_links)]
 COMPACT_SECTORS = 40 * 2048
@@ -256,6 +263,13 @@ def main(argv):
             with open(os.path.join(argv[1], 'seed-' + name), 'wb') as f:
                 f.write(out)
             print('seed-%s: %d bytes' % (name, len(out)))
+        for name, k in GROWN:
+            with open(os.path.join(argv[1], 'seed-' + name), 'rb') as f:
+                data = bytearray(f.read())
+            struct.pack_into('<I', data, 0, struct.unpack_from('<I', data, 0)[0] | k << 28)
+            with open(os.path.join(argv[1], 'seed-%s-x%d' % (name, 1 << k)), 'wb') as f:
+                f.write(data)
+            print('seed-%s-x%d: %d bytes' % (name, 1 << k, len(data)))
         for name, fn in COMPACT:
             make_ntfs.RECIPES['conv-compact-' + name] = dict(
                 fn=lambda fx, fn=fn: (fx.mount(), fn(fx), fx.unmount()),
