@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/TextEncoding.h"
 #include "device/Log.h"
 #include "device/ProgressInforAssist.h"
 #include "engine/ConvertNtfsToFat32.h"
@@ -33,12 +34,6 @@ namespace {
 using namespace testsupport;
 
 [[maybe_unused]] const bool kQuietLog = UseFileLog("/dev/null");
-
-std::string Narrow(const std::u16string& text) {
-    std::string out;
-    for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
-    return out;
-}
 
 struct LargerClusterVolume {
     const char* recipe;
@@ -76,7 +71,7 @@ struct Converted {
         try {
             ConvertNtfsToFat32(nullptr, handle, {}, &report);
         } catch (const SimpleException& e) {
-            failure = Narrow(e.Text());
+            failure = platform::Utf16ToUtf8(e.Text());
         }
         platform::CloseVolume(handle);
     }

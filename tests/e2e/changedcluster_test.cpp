@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/TextEncoding.h"
 #include "device/CVolumeDevice.h"
 #include "device/Log.h"
 #include "device/ProgressInforAssist.h"
@@ -33,12 +34,6 @@ namespace {
 using namespace testsupport;
 
 [[maybe_unused]] const bool kQuietLog = UseFileLog("/dev/null");
-
-std::string Narrow(const std::u16string& text) {
-    std::string out;
-    for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
-    return out;
-}
 
 // A private copy of a recipe's image converted with `factor` NTFS clusters per FAT32 cluster.
 struct Converted {
@@ -71,7 +66,7 @@ struct Converted {
                 ConvertChangedClusterSize(boot, sectors, tree.Get(), &guard, nullptr, &scaler, &volume, options,
                                           &report);
             } catch (const SimpleException& e) {
-                failure = Narrow(e.Text());
+                failure = platform::Utf16ToUtf8(e.Text());
             }
             refused = guard.Refused();
         }

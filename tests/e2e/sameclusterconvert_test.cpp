@@ -8,6 +8,7 @@
 #include <regex>
 #include <string>
 
+#include "platform/TextEncoding.h"
 #include "device/Log.h"
 #include "device/ProgressInforAssist.h"
 #include "engine/ConvertNtfsToFat32.h"
@@ -26,12 +27,6 @@ using namespace testsupport;
 
 [[maybe_unused]] const bool kQuietLog = UseFileLog("/dev/null");
 
-std::string Narrow(const std::u16string& text) {
-    std::string out;
-    for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
-    return out;
-}
-
 // Converts a private copy of a recipe's image; returns the copy's path. The snapshot of the
 // NTFS volume is taken from the copy before it is converted.
 struct Converted {
@@ -45,7 +40,7 @@ struct Converted {
         try {
             ConvertNtfsToFat32(nullptr, handle, {}, &report);
         } catch (const SimpleException& e) {
-            failure = Narrow(e.Text());
+            failure = platform::Utf16ToUtf8(e.Text());
         }
         platform::CloseVolume(handle);
     }

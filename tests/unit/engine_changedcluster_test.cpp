@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/TextEncoding.h"
 #include "device/Log.h"
 #include "device/ProgressInforAssist.h"
 #include "engine/Fat32BootSector.h"
@@ -43,8 +44,6 @@ crafted::Geometry Geometry(uint64_t clusters, uint64_t mftLcn) {
     g.mftLcn = mftLcn;
     return g;
 }
-
-std::string Narrow(const std::u16string& s) { return std::string(s.begin(), s.end()); }
 
 // Progress as the user would see it.
 struct Recorder : IProgressInfor {
@@ -81,7 +80,7 @@ struct Conversion {
                                       &scaler, &volume.Ntfs(), options, &report);
         } catch (const SimpleException& e) {
             EXPECT_EQ(e.Kind, 1);
-            return Narrow(e.Text());
+            return platform::Utf16ToUtf8(e.Text());
         }
         return "";
     }
@@ -89,10 +88,10 @@ struct Conversion {
     // What the NTFS volume held, in the judge's form (paths relative to the root).
     testsupport::NtfsSnapshot Snapshot(const std::vector<std::u16string>& dirs) const {
         testsupport::NtfsSnapshot s;
-        for (const auto& d : dirs) s.entries[Narrow(d)] = {Narrow(d), true, 0, crafted::kCraftedUnixTime, 0, ""};
+        for (const auto& d : dirs) s.entries[platform::Utf16ToUtf8(d)] = {platform::Utf16ToUtf8(d), true, 0, crafted::kCraftedUnixTime, 0, ""};
         for (size_t i = 0; i < volume.Files().size(); ++i) {
             const FileSpec& f = volume.Files()[i];
-            const std::string path = Narrow(f.parent.empty() ? f.name : f.parent + u"/" + f.name);
+            const std::string path = platform::Utf16ToUtf8(f.parent.empty() ? f.name : f.parent + u"/" + f.name);
             const std::vector<uint8_t> bytes = volume.Expected(i);
             s.entries[path] = {path, false, bytes.size(), crafted::kCraftedUnixTime, f.record,
                                testsupport::Sha256Hex(std::string(bytes.begin(), bytes.end()))};

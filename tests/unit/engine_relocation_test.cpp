@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/TextEncoding.h"
 #include "device/Log.h"
 #include "device/ProgressInforAssist.h"
 #include "engine/Fat32BootSector.h"
@@ -65,8 +66,6 @@ std::vector<std::pair<int64_t, uint64_t>> Shape(const RunList& runs) {
 }
 using Pairs = std::vector<std::pair<int64_t, uint64_t>>;
 
-std::string Narrow(const std::u16string& s) { return std::string(s.begin(), s.end()); }
-
 // A crafted volume with its bitmap: group size, data area and reserved group as given, a FAT,
 // runs trimmed to the data and every file cluster marked.
 struct Scene {
@@ -90,7 +89,7 @@ struct Scene {
     void ExpectDataIntact() {
         for (size_t i = 0; i < volume.Files().size(); ++i) {
             if (volume.Data(i) == nullptr) continue;
-            EXPECT_EQ(volume.ReadThroughRuns(i), volume.Expected(i)) << Narrow(volume.Files()[i].name);
+            EXPECT_EQ(volume.ReadThroughRuns(i), volume.Expected(i)) << platform::Utf16ToUtf8(volume.Files()[i].name);
         }
     }
     // Every group of every file is in place.
@@ -103,7 +102,7 @@ struct Scene {
             uint64_t f = 0;
             while (walker.NextGroup(&n, &f)) {
                 EXPECT_TRUE(GroupInPlace(&bitmap, walker.Lcns(), n, f))
-                    << Narrow(volume.Files()[i].name) << " VCN " << f << " at LCN " << walker.Lcns()[0];
+                    << platform::Utf16ToUtf8(volume.Files()[i].name) << " VCN " << f << " at LCN " << walker.Lcns()[0];
             }
         }
     }

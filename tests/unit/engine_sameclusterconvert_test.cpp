@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/TextEncoding.h"
 #include "device/Log.h"
 #include "device/ProgressInforAssist.h"
 #include "engine/ConvertSameClusterSize.h"
@@ -49,8 +50,6 @@ public:
                            [&](const std::string& l) { return l.find(part) != std::string::npos; });
     }
 };
-
-std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
 
 // 512-byte clusters on a 2 MiB volume: the FAT32 layout puts cluster 2 at sector 80, so
 // volume cluster L is FAT cluster L - 78 and everything up to cluster 80 lies under the FAT
@@ -226,7 +225,7 @@ public:
             ConvertSameClusterSize(Image, Faulty.get(), Root, nullptr, scaler, options, report);
         } catch (const SimpleException& e) {
             EXPECT_EQ(e.Kind, 1);
-            return Narrow(e.Text());
+            return platform::Utf16ToUtf8(e.Text());
         }
         return "";
     }
@@ -399,10 +398,10 @@ TEST_F(SameClusterScenario, EveryFileReadsBackWithItsBytesAndFsckIsClean) {
     const auto root = fat.Directory(2);
     const auto sub = fat.Directory(FatReader::First(root.at("SUB")));
     for (const FileSpec& f : volume->Files) {
-        SCOPED_TRACE(Narrow(SameClusterVolume::PathOf(f)));
+        SCOPED_TRACE(platform::Utf16ToUtf8(SameClusterVolume::PathOf(f)));
         const auto& dir = f.parent.empty() ? root : sub;
-        ASSERT_TRUE(dir.count(Narrow(f.name)));
-        const FAT_DIR_ENTRY& e = dir.at(Narrow(f.name));
+        ASSERT_TRUE(dir.count(platform::Utf16ToUtf8(f.name)));
+        const FAT_DIR_ENTRY& e = dir.at(platform::Utf16ToUtf8(f.name));
         const uint64_t size = f.dataSize;
         EXPECT_EQ(e.FileSize, size);
         const FileSpec& data = f.linkOf ? volume->Files[3] : f;
@@ -818,7 +817,7 @@ TEST(SameClusterMessage, ListsAtMostFiftyNamesAndCountsTheRest) {
     std::vector<std::u16string> many;
     for (int i = 0; i < 53; ++i)
         many.push_back(u"/f" + std::u16string(1, static_cast<char16_t>(u'a' + i % 26)));
-    const std::string text = Narrow(UnreadFilesMessage(many, {u"/w"}));
+    const std::string text = platform::Utf16ToUtf8(UnreadFilesMessage(many, {u"/w"}));
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 50 + 1 + 1 + 1);
     EXPECT_NE(text.find("\n... and 3 more.\nThese files could not be written completely and may "
                         "hold wrong data:\n/w"),
