@@ -4,7 +4,9 @@
 velundra_deps() {
   local pkgs=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
               libbenchmark-dev ntfs-3g dosfstools mtools sleuthkit fuse3 python3 xz-utils
-              util-linux coreutils)
+              util-linux coreutils fdisk libblkid-dev libfdisk-dev libzip-dev
+              qt6-base-dev qt6-svg-dev fonts-wine xvfb xauth xdotool imagemagick python3-pil
+              lldb zip unzip libfsntfs-utils)
   local missing=()
   for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
