@@ -13,6 +13,26 @@ constexpr char16_t kHighTable[32] = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,  // 0x98
 };
 
+// Unicode of the 437 bytes 0x80..0xFF.
+constexpr char16_t kCp437High[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,  // 0x80
+    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,  // 0x88
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,  // 0x90
+    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192,  // 0x98
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,  // 0xA0
+    0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,  // 0xA8
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,  // 0xB0
+    0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,  // 0xB8
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,  // 0xC0
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,  // 0xC8
+    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,  // 0xD0
+    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,  // 0xD8
+    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,  // 0xE0
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,  // 0xE8
+    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,  // 0xF0
+    0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,  // 0xF8
+};
+
 constexpr char32_t kReplacement = 0xFFFD;
 
 bool IsHighSurrogate(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
@@ -28,7 +48,44 @@ void AppendUtf16(char32_t cp, std::u16string* out) {
     }
 }
 
+// UTF-16 to a single-byte code page through its byte-of function, '_' for what it lacks.
+template <int (*ByteOf)(char32_t)>
+std::string EncodeSingleByte(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    size_t pos = 0;
+    while (pos < text.size()) {
+        char32_t cp = NextUtf16(text, &pos);
+        int b = cp == kLoneSurrogate ? -1 : ByteOf(cp);
+        out.push_back(b < 0 ? '_' : static_cast<char>(b));
+    }
+    return out;
+}
+
+template <char16_t (*ToUtf16)(unsigned char)>
+std::u16string DecodeSingleByte(std::string_view bytes) {
+    std::u16string out;
+    out.reserve(bytes.size());
+    for (char c : bytes) out.push_back(ToUtf16(static_cast<unsigned char>(c)));
+    return out;
+}
+
 }  // namespace
+
+int Cp437ByteOf(char32_t cp) {
+    if (cp < 0x80) return static_cast<int>(cp);
+    for (int i = 0; i < 128; ++i)
+        if (cp == kCp437High[i]) return 0x80 + i;
+    return -1;
+}
+
+char16_t Cp437ToUtf16(unsigned char byte) {
+    return byte < 0x80 ? static_cast<char16_t>(byte) : kCp437High[byte - 0x80];
+}
+
+std::string Utf16ToCp437(std::u16string_view text) { return EncodeSingleByte<Cp437ByteOf>(text); }
+
+std::u16string Cp437ToUtf16(std::string_view bytes) { return DecodeSingleByte<Cp437ToUtf16>(bytes); }
 
 int Cp1252ByteOf(char32_t cp) {
     if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<int>(cp);
@@ -45,24 +102,9 @@ char16_t Cp1252ToUtf16(unsigned char byte) {
     return u ? u : static_cast<char16_t>(byte);
 }
 
-std::string Utf16ToCp1252(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    size_t pos = 0;
-    while (pos < text.size()) {
-        char32_t cp = NextUtf16(text, &pos);
-        int b = cp == kLoneSurrogate ? -1 : Cp1252ByteOf(cp);
-        out.push_back(b < 0 ? '_' : static_cast<char>(b));
-    }
-    return out;
-}
+std::string Utf16ToCp1252(std::u16string_view text) { return EncodeSingleByte<Cp1252ByteOf>(text); }
 
-std::u16string Cp1252ToUtf16(std::string_view bytes) {
-    std::u16string out;
-    out.reserve(bytes.size());
-    for (char c : bytes) out.push_back(Cp1252ToUtf16(static_cast<unsigned char>(c)));
-    return out;
-}
+std::u16string Cp1252ToUtf16(std::string_view bytes) { return DecodeSingleByte<Cp1252ToUtf16>(bytes); }
 
 char32_t NextUtf16(std::u16string_view text, size_t* pos) {
     char32_t u = text[(*pos)++];

@@ -1,9 +1,12 @@
 // Text conversions between the encodings the converter meets.
 //
 // - UTF-16 (char16_t): NTFS names, FAT long names and every "wide" string of the system.
-// - Windows-1252: the 8-bit code page of short names and the volume label, as Western
-//   Windows writes them. A character that 1252 cannot hold becomes '_' (never '?', which
-//   is not allowed in a short name).
+// - Code page 437, the OEM code page: the 8-bit text of FAT short names and of the volume
+//   label, as DOS, the FAT short-name field and Linux's vfat default (codepage=437) read
+//   them. A character that 437 cannot hold becomes '_' (never '?', which is not allowed in
+//   a short name).
+// - Windows-1252, the ANSI code page: 8-bit text meant for Western Windows programs (mail
+//   text, the report viewer). Same '_' rule.
 // - UTF-8: the 8-bit text of log lines and of everything shown on a Linux terminal.
 //
 // A surrogate pair is one character; a lone surrogate is a character that cannot be
@@ -18,6 +21,25 @@
 #include <string_view>
 
 namespace platform {
+
+// The two 8-bit code pages by their Windows numbers.
+constexpr unsigned kOemCodePage = 437;    // on-disk FAT short names and volume label
+constexpr unsigned kAnsiCodePage = 1252;  // text for Western Windows programs
+
+// The 437 byte of one Unicode code point, or -1 when 437 has none for it. The bytes
+// 0x00..0x7F are ASCII (controls included, as Windows maps them, not the glyphs DOS drew
+// for them).
+int Cp437ByteOf(char32_t codePoint);
+
+// The Unicode character of a 437 byte (always defined).
+char16_t Cp437ToUtf16(unsigned char byte);
+
+// UTF-16 to 437: one byte per character, '_' for each character 437 cannot hold (a
+// surrogate pair gives one '_', a lone surrogate one '_'). A NUL unit gives a 0 byte.
+std::string Utf16ToCp437(std::u16string_view text);
+
+// 437 to UTF-16: one unit per byte.
+std::u16string Cp437ToUtf16(std::string_view bytes);
 
 // The 1252 byte of one Unicode code point, or -1 when 1252 has none for it. The five
 // bytes that 1252 leaves undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D) stand for the C1 control
