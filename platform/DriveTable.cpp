@@ -1,9 +1,11 @@
 #include "platform/DriveTable.h"
 
+#include <blkid.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -263,35 +265,49 @@ bool SameVolume(const std::string& a, const std::string& b) {
     return SameFile(sa, sb);
 }
 
-std::string DetectFileSystem(const unsigned char* b, size_t n) {
-    auto at = [&](size_t off, const char* text) {
-        size_t len = std::strlen(text);
-        return off + len <= n && std::memcmp(b + off, text, len) == 0;
-    };
-    if (at(3, "NTFS    ")) return "NTFS";
-    if (at(3, "EXFAT   ")) return "exFAT";
-    if (n >= 512 && b[510] == 0x55 && b[511] == 0xAA) {
-        if (at(82, "FAT32   ")) return "FAT32";
-        if (at(54, "FAT12   ") || at(54, "FAT16   ") || at(54, "FAT     ")) return "FAT";
-    }
-    if (at(0, "XFSB")) return "XFS";
-    if (n >= 1082 && b[1080] == 0x53 && b[1081] == 0xEF) return "ext";
-    return {};
+std::string FileSystemName(const std::string& type, const std::string& version) {
+    if (type == "ntfs") return "NTFS";
+    if (type == "vfat" || type == "msdos") return version == "FAT32" ? "FAT32" : "FAT";
+    if (type == "exfat") return "exFAT";
+    return type;
 }
 
-std::string ProbeFileSystem(const std::string& devicePath) {
-    int fd = open(devicePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return {};
-    unsigned char buf[4096];
-    size_t got = 0;
-    while (got < sizeof(buf)) {
-        ssize_t r = pread(fd, buf + got, sizeof(buf) - got, static_cast<off_t>(got));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        got += static_cast<size_t>(r);
+VolumeProbe ProbeVolume(const std::string& devicePath) {
+    VolumeProbe out;
+    blkid_probe probe = blkid_new_probe_from_filename(devicePath.c_str());
+    if (probe == nullptr) return out;
+    blkid_probe_enable_superblocks(probe, 1);
+    blkid_probe_set_superblocks_flags(
+        probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL | BLKID_SUBLKS_VERSION | BLKID_SUBLKS_USAGE);
+    // The partition-table probes stay off: a whole disk with partitions is no volume, and a
+    // safe probe reports a file system only when exactly one signature matches.
+    blkid_probe_enable_partitions(probe, 0);
+    if (blkid_do_safeprobe(probe) == 0) {
+        auto value = [probe](const char* name) {
+            const char* data = nullptr;
+            size_t length = 0;
+            if (blkid_probe_lookup_value(probe, name, &data, &length) != 0 || data == nullptr) return std::string();
+            return std::string(data, strnlen(data, length));
+        };
+        // RAID members, encrypted containers and swap carry no files.
+        if (value("USAGE") == "filesystem") {
+            out.fileSystem = FileSystemName(value("TYPE"), value("VERSION"));
+            out.label = value("LABEL");
+        }
     }
-    close(fd);
-    return DetectFileSystem(buf, got);
+    blkid_free_probe(probe);
+    return out;
+}
+
+std::string ProbeFileSystem(const std::string& devicePath) { return ProbeVolume(devicePath).fileSystem; }
+
+bool MountedSpace(const std::string& mountPoint, uint64_t* totalBytes, uint64_t* freeBytes) {
+    struct statvfs st {};
+    if (statvfs(mountPoint.c_str(), &st) != 0) return false;
+    const uint64_t unit = st.f_frsize != 0 ? st.f_frsize : st.f_bsize;
+    *totalBytes = static_cast<uint64_t>(st.f_blocks) * unit;
+    *freeBytes = static_cast<uint64_t>(st.f_bfree) * unit;
+    return true;
 }
 
 std::vector<DriveEntry> DriveTable() {
@@ -300,12 +316,14 @@ std::vector<DriveEntry> DriveTable() {
     // 3. VELUNDRA_DRIVES adds or replaces letters.
     std::vector<MountEntry> mounts = ReadMountInfo();
     std::vector<DriveEntry> table;
-    auto makeEntry = [&mounts](char letter, const std::string& path, std::optional<std::string> fs = {}) {
+    auto makeEntry = [&mounts](char letter, const std::string& path, std::optional<VolumeProbe> found = {}) {
+        VolumeProbe probe = found ? *found : ProbeVolume(path);
         DriveEntry e;
         e.letter = letter;
         e.devicePath = path;
         e.mountPoints = MountPointsIn(mounts, path);
-        e.fileSystem = fs ? *fs : ProbeFileSystem(path);
+        e.fileSystem = std::move(probe.fileSystem);
+        e.label = std::move(probe.label);
         return e;
     };
 
@@ -331,9 +349,9 @@ std::vector<DriveEntry> DriveTable() {
         bool mounted = std::any_of(mounts.begin(), mounts.end(),
                                    [&](const MountEntry& m) { return m.major == ma && m.minor == mi; });
         std::string path = "/dev/" + name;
-        std::string fs = ProbeFileSystem(path);
-        if (!mounted && fs.empty()) continue;
-        table.push_back(makeEntry(next++, path, fs));
+        VolumeProbe probe = ProbeVolume(path);
+        if (!mounted && probe.fileSystem.empty()) continue;
+        table.push_back(makeEntry(next++, path, std::move(probe)));
     }
 
     for (const auto& [letter, path] : DriveOverrides()) {

@@ -1,7 +1,7 @@
 // The drive table: Windows-style drive letters mapped onto Linux devices and image files.
 // C is the device that holds "/"; D, E, ... go to the other block devices that carry a file
-// system (a recognisable NTFS, FAT, exFAT, ext or XFS signature, or a mount), in the natural
-// order of their device names (sda2 before sda10). VELUNDRA_DRIVES ("E=/path/img;F=/dev/sdc1")
+// system (one that libblkid recognises, or a mount), in the natural order of their device
+// names (sda2 before sda10). VELUNDRA_DRIVES ("E=/path/img;F=/dev/sdc1")
 // adds or replaces letters, so letter-based paths can point at image files; malformed
 // pieces of it are ignored.
 //
@@ -11,6 +11,7 @@
 // Threads: any thread; the table is built afresh on every call (it is small).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,7 +22,8 @@ struct DriveEntry {
     char letter = 0;                       // 'A'..'Z' ('C'.. unless VELUNDRA_DRIVES says so)
     std::string devicePath;                // /dev/sdb1 or an image file's path
     std::vector<std::string> mountPoints;  // where that device is mounted now (may be empty)
-    std::string fileSystem;                // DetectFileSystem of its first sectors; may be empty
+    std::string fileSystem;                // FileSystemName of what libblkid finds; may be empty
+    std::string label;                     // the volume label libblkid reads (UTF-8); may be empty
 };
 
 // Every letter present, in letter order.
@@ -68,11 +70,24 @@ std::vector<std::string> MountPointsOf(const std::string& devicePath);
 // loop device and the file behind it.
 bool SameVolume(const std::string& a, const std::string& b);
 
-// The file system whose signature the first bytes of a volume carry: "NTFS", "FAT32",
-// "FAT" (12 or 16), "exFAT", "ext" (2, 3 or 4), "XFS", or "" when none. Needs at least
-// 1082 bytes for ext; fewer bytes only rule out what they cannot show.
-std::string DetectFileSystem(const unsigned char* bytes, size_t size);
-// Reads the first 4096 bytes of a device or image and detects them; "" when unreadable.
+// The name a volume's file system is listed by, from libblkid's TYPE and VERSION: "NTFS";
+// "FAT32" for vfat version FAT32 and "FAT" for FAT12 and FAT16; "exFAT"; any other file
+// system by libblkid's own name ("ext4", "xfs"); "" for an empty type.
+std::string FileSystemName(const std::string& blkidType, const std::string& blkidVersion);
+
+// What libblkid finds on a device or image file.
+struct VolumeProbe {
+    std::string fileSystem;  // FileSystemName; "" when no file system (or more than one
+                             // conflicting signature) is found, or the path cannot be read
+    std::string label;       // UTF-8 as libblkid decodes it; "" when none
+};
+VolumeProbe ProbeVolume(const std::string& devicePath);
+// ProbeVolume(devicePath).fileSystem.
 std::string ProbeFileSystem(const std::string& devicePath);
+
+// Size and free space of a mounted file system (statvfs of one of its mount points): every
+// block of the file system, and every free block, not only those the caller may use.
+// False when the mount point cannot be queried.
+bool MountedSpace(const std::string& mountPoint, uint64_t* totalBytes, uint64_t* freeBytes);
 
 }  // namespace platform

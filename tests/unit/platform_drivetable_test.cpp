@@ -38,11 +38,17 @@ void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
+// Makes a volume image of `megabytes` with a mkfs program; false when the program is missing.
+bool MakeImage(const std::string& image, int megabytes, const std::vector<std::string>& mkfs) {
+    if (platform::RunProgram("truncate", {"-s", std::to_string(megabytes) + "M", image}) != 0) return false;
+    std::vector<std::string> args(mkfs.begin() + 1, mkfs.end());
+    args.push_back(image);
+    return platform::RunProgram(mkfs[0], args, platform::ChildOutput::Discard) == 0;
+}
+
 TEST(DriveTable, OverridesAddAndReplaceLetters) {
     TempDir dir;
-    std::string ntfs(4096, '\0');
-    std::memcpy(&ntfs[3], "NTFS    ", 8);
-    WriteFile(dir.path + "/e.img", ntfs);
+    ASSERT_TRUE(MakeImage(dir.path + "/e.img", 8, {"mkntfs", "-F", "-Q", "-q", "-L", "Ferien"}));
     WriteFile(dir.path + "/c.img", "");
     ScopedDrives env(" e=" + dir.path + "/e.img;;G;1=/x;H=;C=" + dir.path + "/c.img;F=/dev/velundra-none");
 
@@ -55,9 +61,11 @@ TEST(DriveTable, OverridesAddAndReplaceLetters) {
     EXPECT_EQ(e->devicePath, dir.path + "/e.img");
     EXPECT_TRUE(e->mountPoints.empty());
     EXPECT_EQ(e->fileSystem, "NTFS");
+    EXPECT_EQ(e->label, "Ferien");
     auto c = LookupDrive('C');
     ASSERT_TRUE(c.has_value());
-    EXPECT_EQ(c->devicePath, dir.path + "/c.img");  // replaced, not added twice
+    EXPECT_EQ(c->devicePath, dir.path + "/c.img");
+    EXPECT_EQ(c->fileSystem, "");  // replaced, not added twice
     EXPECT_EQ(std::count_if(table.begin(), table.end(), [](auto& d) { return d.letter == 'C'; }), 1);
     auto f = LookupDrive('F');
     ASSERT_TRUE(f.has_value());  // a path that does not exist is listed; opening it fails later
@@ -104,32 +112,58 @@ TEST(DriveTable, ParsesMountInfo) {
     EXPECT_EQ(mounts[2].minor, 17u);
 }
 
-TEST(DriveTable, DetectsFileSystemSignatures) {
-    auto image = [](std::initializer_list<std::pair<size_t, std::string>> parts, bool bootSig) {
-        std::vector<unsigned char> b(4096, 0);
-        for (const auto& [off, text] : parts) std::memcpy(b.data() + off, text.data(), text.size());
-        if (bootSig) b[510] = 0x55, b[511] = 0xAA;
-        return b;
-    };
+TEST(DriveTable, NamesFileSystemsAsTheVolumeListFiltersThem) {
     struct Case {
-        std::vector<unsigned char> bytes;
-        const char* fs;
+        const char* type;
+        const char* version;
+        const char* name;
     } cases[] = {
-        {image({{3, "NTFS    "}}, true), "NTFS"},
-        {image({{3, "EXFAT   "}}, true), "exFAT"},
-        {image({{3, "mkfs.fat"}, {82, "FAT32   "}}, true), "FAT32"},
-        {image({{54, "FAT16   "}}, true), "FAT"},
-        {image({{54, "FAT12   "}}, true), "FAT"},
-        {image({{82, "FAT32   "}}, false), ""},  // no boot signature
-        {image({}, true), ""},                    // a partition table alone is no file system
-        {image({{1080, "\x53\xEF"}}, false), "ext"},
-        {image({{0, "XFSB"}}, false), "XFS"},
-        {image({}, false), ""},
+        {"ntfs", "", "NTFS"},     {"vfat", "FAT32", "FAT32"}, {"vfat", "FAT16", "FAT"},
+        {"vfat", "FAT12", "FAT"}, {"msdos", "FAT12", "FAT"},  {"exfat", "1.0", "exFAT"},
+        {"ext4", "1.0", "ext4"},  {"", "", ""},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(platform::DetectFileSystem(c.bytes.data(), c.bytes.size()), c.fs) << c.fs;
-    auto ext = image({{1080, "\x53\xEF"}}, false);
-    EXPECT_EQ(platform::DetectFileSystem(ext.data(), 1000), "");  // too short to show it
+    for (const Case& c : cases) EXPECT_EQ(platform::FileSystemName(c.type, c.version), c.name) << c.type;
+}
+
+TEST(DriveTable, ProbesFileSystemsAndLabels) {
+    // Real volumes as their own tools make them, and things that are no file system.
+    TempDir dir;
+    struct Case {
+        std::vector<std::string> mkfs;  // empty: leave the image as zeros
+        int megabytes;
+        const char* fs;
+        const char* label;
+    } cases[] = {
+        {{"mkntfs", "-F", "-Q", "-q", "-L", "Ürlaub 2024"}, 8, "NTFS", "Ürlaub 2024"},
+        {{"mkntfs", "-F", "-Q", "-q"}, 8, "NTFS", ""},
+        {{"mkfs.fat", "-F", "32", "-n", "CAMERA"}, 40, "FAT32", "CAMERA"},
+        {{"mkfs.fat", "-F", "16"}, 16, "FAT", ""},
+        {{"mkfs.fat", "-F", "12", "-n", "DISK"}, 2, "FAT", "DISK"},
+        {{"mkfs.ext4", "-q", "-F", "-L", "linux"}, 8, "ext4", "linux"},
+        {{"mkswap", "-L", "swap"}, 8, "", ""},  // swap holds no files
+        {{}, 8, "", ""},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string image = dir.path + "/v" + std::to_string(n++) + ".img";
+        if (c.mkfs.empty()) {
+            ASSERT_EQ(platform::RunProgram("truncate", {"-s", "8M", image}), 0);
+        } else {
+            ASSERT_TRUE(MakeImage(image, c.megabytes, c.mkfs)) << c.mkfs[0];
+        }
+        platform::VolumeProbe probe = platform::ProbeVolume(image);
+        EXPECT_EQ(probe.fileSystem, c.fs) << image;
+        EXPECT_EQ(probe.label, c.label) << image;
+    }
+    EXPECT_EQ(platform::ProbeVolume(dir.path + "/missing.img").fileSystem, "");
+}
+
+TEST(DriveTable, MountedSpaceCountsEveryFreeBlock) {
+    uint64_t total = 0, free = 0;
+    ASSERT_TRUE(platform::MountedSpace("/", &total, &free));
+    EXPECT_GT(total, 0u);
+    EXPECT_LE(free, total);
+    EXPECT_FALSE(platform::MountedSpace("/velundra/no/such/mount", &total, &free));
 }
 
 TEST(DriveTable, FindsTheMountsOfAnImageFile) {
