@@ -90,9 +90,10 @@ private:
     ConversionReport* report_;
 };
 
-// Reads the NTFS label from $Volume (record 3): the UTF-16 form and the 8-bit form the design
-// hands on. Returns false when the volume has no label or it cannot be read.
-bool ReadVolumeLabel(CNTFSVolume* volume, std::u16string* wide, std::string* ansi) {
+// Reads the NTFS label from $Volume (record 3): the UTF-16 form and the 8-bit form in the OEM
+// code page (437) that the FAT label entry and boot sector field hold. Returns false when
+// the volume has no label or it cannot be read.
+bool ReadVolumeLabel(CNTFSVolume* volume, std::u16string* wide, std::string* oem) {
     CFileRecord record(volume);
     record.TypeMask = kLabelMask;
     if (!record.LoadRecord(kVolumeRecord)) return false;
@@ -103,7 +104,9 @@ bool ReadVolumeLabel(CNTFSVolume* volume, std::u16string* wide, std::string* ans
     auto* name = static_cast<CAttr_VolName*>(names->First());
     if (name == nullptr || name->LabelLength == 0 || name->LabelLength >= 260) return false;
     wide->assign(name->WideLabel.get(), name->LabelLength);
-    ansi->assign(name->AnsiLabel.get());
+    // A NUL unit ends the 8-bit form.
+    const std::string bytes = platform::Utf16ToCp437(*wide);
+    oem->assign(bytes.c_str());
     return true;
 }
 
@@ -238,10 +241,10 @@ void ConvertNtfsToFat32(IProgressInfor* sink, CVolumeDevice* volumeDevice, uint6
     report->changedClusterSize = s != s0;
 
     // 12. The volume label, in the root directory and in the boot sector.
-    std::string ansiLabel;
+    std::string oemLabel;
     const char* label = nullptr;
-    if (ReadVolumeLabel(&volume, &report->label, &ansiLabel)) {
-        label = ansiLabel.c_str();
+    if (ReadVolumeLabel(&volume, &report->label, &oemLabel)) {
+        label = oemLabel.c_str();
         uint8_t bytes[11];
         VolumeLabelBytes(label, bytes);
         std::memcpy(image.VolumeLabel, bytes, sizeof bytes);

@@ -8,45 +8,46 @@
 #include "device/ProgressInforAssist.h"
 #include "engine/FileData.h"
 #include "engine/FileTree.h"
+#include "engine/UnicodeCase.h"
 #include "ntfs/CIndexEntry.h"
 #include "platform/LocalTime.h"
 #include "platform/TextEncoding.h"
 
 namespace {
 
-constexpr uint32_t kMaxAnsiNameBytes = 260;  // the converted name is cut here
+constexpr uint32_t kMaxOemNameBytes = 260;  // the converted name is cut here
 constexpr int kMaxRedraws = 8;               // new random numbers tried for a taken name
 constexpr uint64_t kRootRecord = 5;
 
-// ---- Windows-1252 letters -----------------------------------------------------------------
+// ---- Letters of the OEM code page ----------------------------------------------------------
 
-// The capital of a 1252 letter, when 1252 has it; every other byte unchanged (ß, µ and ƒ have
-// no capital in 1252 and stay).
-uint8_t Upper1252(uint8_t b) {
-    if (b >= 'a' && b <= 'z') return static_cast<uint8_t>(b - 0x20);
-    if (b >= 0xE0 && b <= 0xFE && b != 0xF7) return static_cast<uint8_t>(b - 0x20);
-    switch (b) {
-        case 0x9A: return 0x8A;  // š
-        case 0x9C: return 0x8C;  // œ
-        case 0x9E: return 0x8E;  // ž
-        case 0xFF: return 0x9F;  // ÿ
-        default: return b;
+// Upper- and lower-case maps of the 256 bytes of code page 437, built once from the Unicode
+// simple upper-case mapping: a byte becomes the byte of its capital when 437 has that capital
+// (é -> É, ä -> Ä, σ -> Σ); letters whose capital 437 lacks (à, ß, ÿ) stay as they are, as
+// Linux's vfat does. The lower map is the inverse of the upper one.
+struct OemCase {
+    uint8_t upper[256];
+    uint8_t lower[256];
+    OemCase() {
+        for (int b = 0; b < 256; ++b) upper[b] = lower[b] = static_cast<uint8_t>(b);
+        for (int b = 0; b < 256; ++b) {
+            const char16_t u = platform::Cp437ToUtf16(static_cast<unsigned char>(b));
+            const int capital = platform::Cp437ByteOf(UpcaseUnit(u));
+            if (capital >= 0 && capital != b) {
+                upper[b] = static_cast<uint8_t>(capital);
+                lower[capital] = static_cast<uint8_t>(b);
+            }
+        }
     }
+};
+
+const OemCase& OemLetters() {
+    static const OemCase table;
+    return table;
 }
 
-// The small letter of a 1252 capital whose small letter 1252 has (the inverse of Upper1252);
-// every other byte unchanged.
-uint8_t Lower1252(uint8_t b) {
-    if (b >= 'A' && b <= 'Z') return static_cast<uint8_t>(b + 0x20);
-    if (b >= 0xC0 && b <= 0xDE && b != 0xD7) return static_cast<uint8_t>(b + 0x20);
-    switch (b) {
-        case 0x8A: return 0x9A;  // Š
-        case 0x8C: return 0x9C;  // Œ
-        case 0x8E: return 0x9E;  // Ž
-        case 0x9F: return 0xFF;  // Ÿ
-        default: return b;
-    }
-}
+uint8_t UpperOem(uint8_t b) { return OemLetters().upper[b]; }
+uint8_t LowerOem(uint8_t b) { return OemLetters().lower[b]; }
 
 // A byte that may stand at position `pos` of a short name (0x05 is never taken from a name:
 // only the 0xE5 rule below produces it).
@@ -62,7 +63,7 @@ bool IsLegalShortByte(uint8_t b, size_t pos) {
 bool UpperAndLegalise(uint8_t name[11]) {
     bool replaced = false;
     for (size_t i = 0; i < 11; ++i) {
-        uint8_t b = Upper1252(name[i]);
+        uint8_t b = UpperOem(name[i]);
         if (!IsLegalShortByte(b, i)) {
             b = '_';
             replaced = true;
@@ -97,8 +98,8 @@ bool NoBlankInsideParts(uint8_t name[11]) {
 // ---- Short names --------------------------------------------------------------------------
 
 // The parts of a converted name.
-struct AnsiName {
-    std::string bytes;     // Windows-1252, at most kMaxAnsiNameBytes
+struct OemName {
+    std::string bytes;     // code page 437, at most kMaxOemNameBytes
     bool lossless = true;  // every character survived the conversion and the cut
     size_t base = 0;       // bytes before the last dot (all of them without a dot)
     size_t ext = 0;        // bytes after the last dot (0 without a dot)
@@ -106,12 +107,12 @@ struct AnsiName {
     bool longPath = false; // base + ext > 11 or ext > 3
 };
 
-AnsiName SplitName(std::u16string_view name) {
-    AnsiName a;
-    a.bytes = platform::Utf16ToCp1252(name);
-    a.lossless = platform::Cp1252ToUtf16(a.bytes) == name;
-    if (a.bytes.size() > kMaxAnsiNameBytes) {
-        a.bytes.resize(kMaxAnsiNameBytes);
+OemName SplitName(std::u16string_view name) {
+    OemName a;
+    a.bytes = platform::Utf16ToCp437(name);
+    a.lossless = platform::Cp437ToUtf16(a.bytes) == name;
+    if (a.bytes.size() > kMaxOemNameBytes) {
+        a.bytes.resize(kMaxOemNameBytes);
         a.lossless = false;
     }
     const size_t len = a.bytes.size();
@@ -125,7 +126,7 @@ AnsiName SplitName(std::u16string_view name) {
 
 // Long path: the first 11 bytes (blanks after a shorter name, so no zero byte is left between
 // the name and the digits), the random number's decimal digits over the last positions.
-void LongPathName(const AnsiName& a, uint32_t number, uint8_t out[11]) {
+void LongPathName(const OemName& a, uint32_t number, uint8_t out[11]) {
     std::memset(out, ' ', 11);
     std::memcpy(out, a.bytes.data(), std::min<size_t>(11, a.bytes.size()));
     const std::string digits = std::to_string(number);
@@ -133,7 +134,7 @@ void LongPathName(const AnsiName& a, uint32_t number, uint8_t out[11]) {
 }
 
 // Fitting path: the base from offset 0 (all its bytes), the extension at offset 8 over them.
-void FittingPathName(const AnsiName& a, uint8_t out[11]) {
+void FittingPathName(const OemName& a, uint8_t out[11]) {
     std::memset(out, ' ', 11);
     std::memcpy(out, a.bytes.data(), a.base);
     if (a.ext > 0) std::memcpy(out + 8, a.bytes.data() + a.base + 1, a.ext);
@@ -174,8 +175,8 @@ bool ShowsAsSmallLetters(const uint8_t* shortPart, size_t size, std::string_view
     bool small = false;
     for (size_t i = 0; i < size; ++i) {
         const auto b = static_cast<uint8_t>(namePart[i]);
-        if (Lower1252(shortPart[i]) != b) return false;
-        if (Upper1252(b) != b) small = true;
+        if (LowerOem(shortPart[i]) != b) return false;
+        if (UpperOem(b) != b) small = true;
     }
     return small;
 }
@@ -210,7 +211,7 @@ bool IsAscii(std::string_view s) {
 bool MakeShortNameImpl(std::u16string_view name, ShortNameRandom* random, ShortNameSet* taken,
                        bool allowLongPath, SHORT_NAME* out, bool* generated) {
     // 1.-2. Convert and split.
-    const AnsiName a = SplitName(name);
+    const OemName a = SplitName(name);
     if (a.longPath && !allowLongPath) return false;
 
     // 3.-5. Construct, upper-case, legalise.
@@ -359,9 +360,9 @@ bool VolumeLabelBytes(const char* label, uint8_t out[11]) {
 }
 
 bool VolumeLabelBytes(std::u16string_view label, uint8_t out[11]) {
-    const std::string ansi = platform::Utf16ToCp1252(label);
+    const std::string oem = platform::Utf16ToCp437(label);
     // A NUL unit ends the label, as it ends the 8-bit form.
-    return VolumeLabelBytes(ansi.c_str(), out);
+    return VolumeLabelBytes(oem.c_str(), out);
 }
 
 ENTRY_NAMES NameSourcesOf(CFileRecord* record) {

@@ -147,13 +147,14 @@ private:
 
 // One finished short name.
 struct SHORT_NAME {
-    uint8_t Bytes[11] = {};  // the 11 name bytes: legal, upper-cased, Windows-1252
+    uint8_t Bytes[11] = {};  // the 11 name bytes: legal, upper-cased, code page 437
     uint8_t CaseFlags = 0;   // kFatCaseLowerBase / kFatCaseLowerExt, see MakeShortName
     bool Exact = false;      // a reader of the short entry alone sees the source name unchanged
 };
 
 // Builds the short name of a UTF-16 name:
-//   1. Convert it to Windows-1252 (at most 260 bytes; '_' for characters 1252 lacks).
+//   1. Convert it to code page 437, the OEM code page that DOS, the FAT short-name field and
+//      Linux's vfat read (at most 260 bytes; '_' for characters 437 lacks).
 //   2. len = bytes, dot = the last '.', ext = bytes after it, base = bytes before it (no dot:
 //      ext 0, base len).
 //   3. Long path when base + ext > 11 or ext > 3: the first 11 bytes (blanks after a shorter
@@ -161,7 +162,7 @@ struct SHORT_NAME {
 //      Fitting path otherwise: the base bytes from offset 0 (all of them, not cut at 8), then
 //      the ext bytes at offset 8 over whatever base bytes lie there; a dotless name of 9 to
 //      11 bytes runs on into the extension field.
-//   4. Upper-case the letters (1252 letters whose capital 1252 has).
+//   4. Upper-case the letters (437 letters whose capital 437 has).
 //   5. Make the bytes legal: '_' for a byte below 0x20, 0x7F, a zero byte and any of
 //      " * + , . / : ; < = > ? [ \ ] |, for a blank in the first place, and for a blank
 //      that a non-blank follows within the 8-byte part or within the extension (readers end
@@ -185,13 +186,13 @@ SHORT_NAME MakeShortName(std::u16string_view name, ShortNameRandom* random,
 uint8_t ShortNameChecksum(const uint8_t name[11]);
 
 // The 11 label bytes for the root's label entry and the boot sector's label field (0x47, and
-// its backup) from an 8-bit (Windows-1252) label: cut to 11 bytes, blank-padded, upper-cased
+// its backup) from an 8-bit (code page 437) label: cut to 11 bytes, blank-padded, upper-cased
 // and made legal as short names are (steps 4 and 5 of MakeShortName, except that blanks
 // inside are kept: the label is one field).
 // A null or empty label gives "NO NAME    " and false; a label gives true (the root then
 // carries a label entry).
 bool VolumeLabelBytes(const char* label, uint8_t out[11]);
-// The same from a UTF-16 label (converted to Windows-1252 first).
+// The same from a UTF-16 label (converted to code page 437 first).
 bool VolumeLabelBytes(std::u16string_view label, uint8_t out[11]);
 
 // ---- Entries of one item ----------------------------------------------------------------

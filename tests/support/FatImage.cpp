@@ -231,7 +231,7 @@ private:
     }
 
     // The short name as a reader of it alone shows it: base, ".", extension, the case flags
-    // applied, Windows-1252 read as Unicode.
+    // applied, code page 437 read as Unicode.
     static std::string ShownShortName(const FAT_DIR_ENTRY& e) {
         auto part = [](const uint8_t* bytes, size_t n, bool lower) {
             std::string s(reinterpret_cast<const char*>(bytes), n);
@@ -242,7 +242,7 @@ private:
                     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
                 }
             }
-            return platform::Utf16ToUtf8(platform::Cp1252ToUtf16(s));
+            return platform::Utf16ToUtf8(platform::Cp437ToUtf16(s));
         };
         std::string base = part(e.Name, 8, (e.CaseFlags & kFatCaseLowerBase) != 0);
         const std::string ext = part(e.Name + 8, 3, (e.CaseFlags & kFatCaseLowerExt) != 0);
@@ -285,11 +285,10 @@ std::string ShortNameFault(const uint8_t name[11], bool label) {
             return std::string("'") + static_cast<char>(c) + "' at " + std::to_string(i);
         if (c >= 'a' && c <= 'z') return "a small letter at " + std::to_string(i);
         if (c >= 0x80) {
-            // A small letter of Windows-1252 whose capital it has too.
-            const char16_t u = platform::Cp1252ToUtf16(c);
-            const bool small = (u >= 0xE0 && u <= 0xFE && u != 0xF7) || u == 0x0161 || u == 0x0153 ||
-                               u == 0x017E || u == 0x00FF;
-            if (small) return "a small letter at " + std::to_string(i);
+            // A small letter of code page 437 whose capital it has too.
+            static constexpr std::string_view kSmallWithCapital = "\x81\x82\x84\x86\x87\x91\x94\xA4\xE5\xED";
+            if (kSmallWithCapital.find(static_cast<char>(c)) != std::string_view::npos)
+                return "a small letter at " + std::to_string(i);
         }
     }
     if (name[0] == ' ') return "a blank first";

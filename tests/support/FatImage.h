@@ -57,7 +57,7 @@ uint8_t ShortNameSum(const uint8_t name[11]);
 
 // What is wrong with 11 short-name bytes, or "" when they are a legal short name: no byte
 // below 0x20 (0x05 allowed first), no 0x7F, none of " * + , . / : ; < = > ? [ \ ] |, no
-// small letter (ASCII or Windows-1252), no blank first, no blank followed by a non-blank
+// small letter (ASCII or code page 437), no blank first, no blank followed by a non-blank
 // within the 8-byte part or within the extension. A volume label (`label`) may hold blanks
 // anywhere but first.
 std::string ShortNameFault(const uint8_t name[11], bool label = false);

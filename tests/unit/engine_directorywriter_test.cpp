@@ -206,7 +206,7 @@ std::vector<ReadEntry> ParseDirectory(const std::string& bytes, bool* sawEnd = n
 struct ShortCase {
     const char16_t* name;
     uint32_t random;      // the number drawn on the long path
-    const char* expected; // the 11 name bytes (Windows-1252)
+    const char* expected; // the 11 name bytes (code page 437)
     uint8_t caseFlags;
     bool exact;
 };
@@ -244,12 +244,14 @@ TEST(ShortName, ConstructionLegalityAndCase) {
         {u"Makefile", 0, "MAKEFILE   ", 0, false},
         {u"1234.txt", 0, "1234    TXT", kFatCaseLowerExt, true},
         {u"a.b.c", 0, "A_B     C  ", 0, false},   // changed: no flags
-        // Windows-1252 letters are upper-cased too; such names are never shown from the
-        // short entry alone.
-        {u"\u00e9t\u00e9.txt", 0, "\xC9T\xC9     TXT", kFatCaseLowerBase | kFatCaseLowerExt, false},
-        {u"\u00e5sa", 0, "\xC5SA        ", kFatCaseLowerBase, false},  // 0xE5 never leads
-        {u"\u00dfx", 0, "\xDFX         ", kFatCaseLowerBase, false},  // ß has no capital
-        {u"\u65e5\u672c.txt", 0, "__      TXT", kFatCaseLowerExt, false},  // not in 1252
+        // Letters of code page 437 (the OEM code page) are upper-cased too where 437 has the
+        // capital; such names are never shown from the short entry alone.
+        {u"\u00e9t\u00e9.txt", 0, "\x90T\x90     TXT", kFatCaseLowerBase | kFatCaseLowerExt, false},
+        {u"\u00e5sa", 0, "\x8FSA        ", kFatCaseLowerBase, false},
+        {u"\u00dfx", 0, "\xE1X         ", kFatCaseLowerBase, false},  // ß has no capital
+        {u"\u03c3.txt", 0, "\xE4       TXT", kFatCaseLowerBase | kFatCaseLowerExt, false},  // σ: Σ
+        {u"\u65e5\u672c.txt", 0, "__      TXT", kFatCaseLowerExt, false},  // not in 437
+        {u"\u00c0\u0160.txt", 0, "__      TXT", kFatCaseLowerExt, false},  // in 1252, not in 437
     };
     for (const ShortCase& c : cases) {
         const std::string label = platform::Utf16ToUtf8(c.name);
@@ -259,6 +261,36 @@ TEST(ShortName, ConstructionLegalityAndCase) {
         EXPECT_TRUE(IsLegalShortName(Bytes11(s.Bytes))) << label;
         EXPECT_EQ(s.CaseFlags, c.caseFlags) << label;
         EXPECT_EQ(s.Exact, c.exact) << label;
+    }
+}
+
+// What a DOS-era reader (or Linux's vfat with its default code page 437) shows for the short
+// name of a Latin name: the OEM bytes decoded in 437 are the name upper-cased, a letter whose
+// capital 437 lacks kept small, a character 437 lacks as '_'.
+TEST(ShortName, LatinNamesReadBackInTheOemCodePage) {
+    const struct {
+        const char16_t* name;
+        const char16_t* shown;  // the 11 bytes decoded in code page 437
+    } cases[] = {
+        {u"Gr\u00fc\u00dfe.txt", u"GR\u00dc\u00dfE   TXT"},
+        {u"\u00e4rger.doc", u"\u00c4RGER   DOC"},
+        {u"Se\u00f1or.mp3", u"SE\u00d1OR   MP3"},
+        {u"gar\u00e7on", u"GAR\u00c7ON     "},
+        {u"\u00e6ble.jpg", u"\u00c6BLE    JPG"},
+        {u"k\u00f6ln", u"K\u00d6LN       "},
+        {u"\u00c5ngstr\u00f6m", u"\u00c5NGSTR\u00d6M   "},
+        {u"na\u00efve.txt", u"NA\u00efVE   TXT"},  // ï: 437 has no capital
+        {u"Cr\u00e8me.txt", u"CR\u00e8ME   TXT"},
+        {u"\u00a3100.txt", u"\u00a3100    TXT"},
+        {u"\u00dcber", u"\u00dcBER       "},
+        {u"\u00c6r\u00f8.txt", u"\u00c6R_     TXT"},  // ø: not in 437
+        {u"\u0141\u00f3d\u017a", u"_\u00f3D_       "},  // Ł ź: not in 437; ó kept small
+    };
+    for (const auto& c : cases) {
+        const SHORT_NAME s = MakeShortName(c.name, nullptr);
+        const std::string bytes = Bytes11(s.Bytes);
+        EXPECT_EQ(platform::Cp437ToUtf16(bytes), std::u16string(c.shown)) << platform::Utf16ToUtf8(c.name);
+        EXPECT_TRUE(IsLegalShortName(bytes)) << platform::Utf16ToUtf8(c.name);
     }
 }
 
@@ -523,7 +555,7 @@ TEST(VolumeLabel, FollowsTheShortNameRules) {
         {"my.disk*1", "MY_DISK_1  ", true},
         {" lead", "_LEAD      ", true},
         {"a\"b:c|d?", "A_B_C_D_   ", true},
-        {"caf\xE9", "CAF\xC9       ", true},
+        {"caf\x82", "CAF\x90       ", true},  // é in code page 437
     };
     for (const auto& c : cases) {
         uint8_t out[11];
@@ -532,7 +564,7 @@ TEST(VolumeLabel, FollowsTheShortNameRules) {
     }
     uint8_t out[11];
     EXPECT_TRUE(VolumeLabelBytes(std::u16string_view(u"\u00e9t\u00e9 \u65e5"), out));
-    EXPECT_EQ(Bytes11(out), "\xC9T\xC9 _      ");
+    EXPECT_EQ(Bytes11(out), "\x90T\x90 _      ");
     EXPECT_FALSE(VolumeLabelBytes(std::u16string_view(u""), out));
     EXPECT_EQ(Bytes11(out), "NO NAME    ");
 }
@@ -708,7 +740,7 @@ TEST(WriteDirectoryTree, WholeTreeInMemory) {
     ASSERT_EQ(top.size(), expected.size() + 1);
     std::set<std::string> shorts;
     for (size_t i = 1; i < top.size(); ++i) {
-        EXPECT_EQ(top[i].longName.empty() ? platform::Cp1252ToUtf16(top[i].shortName()) : top[i].longName,
+        EXPECT_EQ(top[i].longName.empty() ? platform::Cp437ToUtf16(top[i].shortName()) : top[i].longName,
                   expected[i - 1]);
         EXPECT_TRUE(IsLegalShortName(top[i].shortName())) << top[i].shortName();
         EXPECT_TRUE(shorts.insert(top[i].shortName()).second);
