@@ -1,7 +1,9 @@
 #include "platform/Process.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +27,16 @@ struct SpawnActions {
     SpawnActions& operator=(const SpawnActions&) = delete;
 };
 
+// argv for a spawn: the program, its arguments, a null; pointers into the strings given.
+std::vector<char*> SpawnArgv(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 2);
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
 }  // namespace
 
 int RunProgram(const std::string& program, const std::vector<std::string>& args,
@@ -35,11 +47,7 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
     };
     if (program.empty()) return fail(EINVAL);
 
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 2);
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = SpawnArgv(program, args);
 
     SpawnActions fa;
     if (!fa.ready) return fail(ENOMEM);
@@ -65,6 +73,54 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
         return WEXITSTATUS(status);
     }
     return fail(0);
+}
+
+std::unique_ptr<CChildProcess> CChildProcess::Start(const std::string& program,
+                                                    const std::vector<std::string>& args,
+                                                    int* error) {
+    if (program.empty()) {
+        if (error) *error = EINVAL;
+        return nullptr;
+    }
+    std::vector<char*> argv = SpawnArgv(program, args);
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
+    if (rc != 0) {
+        if (error) *error = rc;
+        return nullptr;
+    }
+    // The pid cannot be reused before we collect the child, so the descriptor is the child's.
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0) {
+        const int code = errno;
+        kill(pid, SIGKILL);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        if (error) *error = code;
+        return nullptr;
+    }
+    if (error) *error = 0;
+    return std::unique_ptr<CChildProcess>(new CChildProcess(pid, pidfd));
+}
+
+CChildProcess::~CChildProcess() {
+    Ended();
+    close(PidFd_);
+}
+
+bool CChildProcess::Ended(int* status) {
+    if (!Reaped_) {
+        int raw = 0;
+        pid_t w;
+        do {
+            w = waitpid(Pid_, &raw, WNOHANG);
+        } while (w < 0 && errno == EINTR);
+        if (w != Pid_) return false;
+        Reaped_ = true;
+        Status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    }
+    if (status) *status = Status_;
+    return true;
 }
 
 bool IsEffectiveRoot() { return geteuid() == 0; }
