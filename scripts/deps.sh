@@ -6,7 +6,7 @@ velundra_deps() {
               libbenchmark-dev ntfs-3g dosfstools mtools sleuthkit fuse3 python3 xz-utils
               util-linux coreutils fdisk libblkid-dev libfdisk-dev libzip-dev
               qt6-base-dev qt6-svg-dev fonts-wine xvfb xauth xdotool imagemagick python3-pil
-              lldb zip unzip libfsntfs-utils)
+              lldb zip unzip libfsntfs-utils desktop-file-utils libxml2-utils)
   local missing=()
   for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

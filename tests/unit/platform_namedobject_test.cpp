@@ -9,6 +9,7 @@
 
 #include "platform/NamedObject.h"
 #include "platform/Wait.h"
+#include "tests/support/ProcessUniqueName.h"
 
 namespace {
 
@@ -17,9 +18,7 @@ using platform::CNamedEvent;
 using platform::InstanceLockResult;
 using platform::WaitForReadable;
 
-std::string UniqueName(const char* what) {
-    return "velundra-test-" + std::to_string(getpid()) + "-" + what;
-}
+using testsupport::ProcessUniqueName;
 
 // Runs `body` in a child process and returns its exit status (-1 when it did not exit).
 template <typename Body>
@@ -33,7 +32,7 @@ int InChild(Body body) {
 }
 
 TEST(InstanceLock, HeldUntilItsHolderGoesEvenWhenKilled) {
-    const std::string name = UniqueName("lock");
+    const std::string name = ProcessUniqueName("lock");
     std::unique_ptr<CInstanceLock> first;
     ASSERT_EQ(CInstanceLock::Acquire(name, &first), InstanceLockResult::Owned);
     std::unique_ptr<CInstanceLock> second;
@@ -79,12 +78,12 @@ TEST(InstanceLock, RefusesNamesTheNamespaceCannotHold) {
         EXPECT_EQ(error, EINVAL);
     }
     std::unique_ptr<CInstanceLock> longest;
-    EXPECT_EQ(CInstanceLock::Acquire(UniqueName("") + std::string(107 - UniqueName("").size(), 'x'), &longest),
+    EXPECT_EQ(CInstanceLock::Acquire(ProcessUniqueName("") + std::string(107 - ProcessUniqueName("").size(), 'x'), &longest),
               InstanceLockResult::Owned);
 }
 
 TEST(NamedEvent, AutoResetSetsFromAnotherProcessCountOnce) {
-    const std::string name = UniqueName("event");
+    const std::string name = ProcessUniqueName("event");
     EXPECT_FALSE(platform::SetNamedEvent(name));  // nobody created it yet
     int error = 0;
     auto event = CNamedEvent::Create(name, &error);
@@ -112,7 +111,7 @@ TEST(NamedEvent, AutoResetSetsFromAnotherProcessCountOnce) {
 
 TEST(NamedEvent, IgnoresSetsFromOtherUsers) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to send as another user";
-    const std::string name = UniqueName("foreign");
+    const std::string name = ProcessUniqueName("foreign");
     auto event = CNamedEvent::Create(name);
     ASSERT_NE(event, nullptr);
     EXPECT_EQ(InChild([&] {
@@ -130,7 +129,7 @@ platform::NamedEventTarget gHandlerTarget;
 void SetFromHandler(int) { platform::SetNamedEvent(gHandlerTarget); }
 
 TEST(NamedEvent, SetFromASignalHandlerWithAPreparedTarget) {
-    const std::string name = UniqueName("signal");
+    const std::string name = ProcessUniqueName("signal");
     auto event = CNamedEvent::Create(name);
     ASSERT_NE(event, nullptr);
     ASSERT_TRUE(platform::PrepareNamedEvent(name, &gHandlerTarget));
@@ -150,17 +149,17 @@ TEST(NamedEvent, SetFromASignalHandlerWithAPreparedTarget) {
 }
 
 TEST(Wait, LowestReadyIndexTimeOutAndBadDescriptors) {
-    auto a = CNamedEvent::Create(UniqueName("a"));
-    auto b = CNamedEvent::Create(UniqueName("b"));
+    auto a = CNamedEvent::Create(ProcessUniqueName("a"));
+    auto b = CNamedEvent::Create(ProcessUniqueName("b"));
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(WaitForReadable({a->Fd(), b->Fd()}, 50), platform::kWaitTimedOut);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
 
-    ASSERT_TRUE(platform::SetNamedEvent(UniqueName("b")));
+    ASSERT_TRUE(platform::SetNamedEvent(ProcessUniqueName("b")));
     EXPECT_EQ(WaitForReadable({a->Fd(), b->Fd()}, 1000), 1);
-    ASSERT_TRUE(platform::SetNamedEvent(UniqueName("a")));
+    ASSERT_TRUE(platform::SetNamedEvent(ProcessUniqueName("a")));
     EXPECT_EQ(WaitForReadable({a->Fd(), b->Fd()}, 1000), 0);  // both ready: the first wins
 
     int error = 0;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/SharedSegment.h"
+#include "tests/support/ProcessUniqueName.h"
 
 namespace {
 
@@ -16,9 +17,7 @@ using platform::CSharedSegment;
 using platform::MutexLock;
 using platform::SegmentOpen;
 
-std::string UniqueName(const char* what) {
-    return "velundra-test-" + std::to_string(getpid()) + "-" + what;
-}
+using testsupport::ProcessUniqueName;
 
 // Removes the names a test made, whatever its outcome.
 struct NameCleanup {
@@ -35,7 +34,7 @@ int WaitChild(pid_t pid) {
 }
 
 TEST(SharedSegment, CreatedZeroedAndSharedBetweenOpeners) {
-    NameCleanup n{UniqueName("seg")};
+    NameCleanup n{ProcessUniqueName("seg")};
     int err = -1;
     EXPECT_EQ(CSharedSegment::Open(n.name, 4096, SegmentOpen::OpenExisting, &err), nullptr);
     EXPECT_EQ(err, ENOENT);
@@ -67,7 +66,7 @@ TEST(SharedSegment, RefusesBadNames) {
 }
 
 TEST(SharedMutex, OwnerDyingWhileHoldingItIsRecovered) {
-    NameCleanup n{UniqueName("mtx-dead")};
+    NameCleanup n{ProcessUniqueName("mtx-dead")};
     auto m = CSharedMutex::Open(n.name);
     ASSERT_NE(m, nullptr);
     pid_t pid = fork();
@@ -86,7 +85,7 @@ TEST(SharedMutex, OwnerDyingWhileHoldingItIsRecovered) {
 }
 
 TEST(SharedMutex, LockGivesUpAfterItsTimeout) {
-    NameCleanup n{UniqueName("mtx-held")};
+    NameCleanup n{ProcessUniqueName("mtx-held")};
     auto m = CSharedMutex::Open(n.name);
     ASSERT_NE(m, nullptr);
     int ready[2], release[2];
@@ -125,7 +124,7 @@ TEST(SharedMutex, LockGivesUpAfterItsTimeout) {
 TEST(SharedMutex, AnInitialiserThatDiedIsReplaced) {
     // The mutex segment starts with a word that names the process initialising it; a
     // process that died at that moment must not leave the name unusable.
-    NameCleanup n{UniqueName("mtx-init")};
+    NameCleanup n{ProcessUniqueName("mtx-init")};
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) _exit(0);
@@ -146,8 +145,8 @@ TEST(SharedMutex, AnInitialiserThatDiedIsReplaced) {
 TEST(SharedMutex, ProcessesRacingToCreateItShareOneMutex) {
     // Several processes open a mutex nobody made yet at the same moment, then count under
     // it. A second initialisation or a missing exclusion loses increments.
-    NameCleanup mutexName{UniqueName("mtx-race")};
-    NameCleanup counterName{UniqueName("counter")};
+    NameCleanup mutexName{ProcessUniqueName("mtx-race")};
+    NameCleanup counterName{ProcessUniqueName("counter")};
     auto counter = CSharedSegment::Open(counterName.name, sizeof(uint64_t), SegmentOpen::CreateOrOpen);
     ASSERT_NE(counter, nullptr);
     int go[2];
