@@ -52,6 +52,33 @@ bool FileTimeToDosDateTime(uint64_t fileTime, DosDateTime* out) {
     return true;
 }
 
+bool LocalDosDateTimeToFileTime(const DosDateTime& local, uint64_t* utc) {
+    const int day = local.date & 0x1F, month = (local.date >> 5) & 0x0F;
+    const int hour = local.time >> 11, minute = (local.time >> 5) & 0x3F;
+    const int second = (local.time & 0x1F) * 2;
+    const int year = 1980 + (local.date >> 9);
+    static constexpr int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1] ||
+        (month == 2 && day == 29 && !leap) || hour > 23 || minute > 59 || second > 59 ||
+        local.centiseconds > 199)
+        return false;
+    struct tm parts {};
+    parts.tm_year = year - 1900;
+    parts.tm_mon = month - 1;
+    parts.tm_mday = day;
+    parts.tm_hour = hour;
+    parts.tm_min = minute;
+    parts.tm_sec = second;
+    parts.tm_isdst = -1;  // let the zone say whether summer time was in force
+    const time_t seconds = mktime(&parts);
+    *utc = static_cast<uint64_t>(static_cast<int64_t>(seconds) +
+                                 static_cast<int64_t>(kFileTimeUnixEpoch / kTicksPerSecond)) *
+               kTicksPerSecond +
+           uint64_t{local.centiseconds} * 100000;
+    return true;
+}
+
 DosDateTime FileTimeToLocalDos(uint64_t utc) {
     uint64_t local = utc;
     if (!FileTimeToLocalFileTime(utc, &local)) local = utc;

@@ -34,6 +34,12 @@ struct DosDateTime {
 // 1980-01-01 or after 2107-12-31 has no DOS form: false, and *out is all zeros.
 bool FileTimeToDosDateTime(uint64_t fileTime, DosDateTime* out);
 
+// The way back, as FAT stores times: local DOS fields (with the creation time's 0..199
+// hundredths) -> UTC FILETIME, each instant shifted by the zone's offset in force then (a
+// wall time that a clock change skips or repeats takes the offset mktime picks). False
+// (and *utc untouched) when the fields are not a valid date and time.
+bool LocalDosDateTimeToFileTime(const DosDateTime& local, uint64_t* utc);
+
 // The usual pair: UTC FILETIME -> local time -> DOS fields. When the local shift fails the
 // UTC value is used unchanged. Out of the DOS range: all zeros.
 DosDateTime FileTimeToLocalDos(uint64_t utc);

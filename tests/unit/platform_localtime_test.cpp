@@ -108,6 +108,36 @@ TEST(LocalTime, BerlinSummerAndWinterTime) {
     EXPECT_EQ(local, FileTimeOf(2024, 7, 1, 14, 0, 0));
 }
 
+TEST(LocalTime, LocalDosFieldsBackToUtc) {
+    // The way FAT times go to NTFS: the Berlin cases above in reverse, the hundredths kept,
+    // and dates that no calendar has refused.
+    ScopedTz tz("Europe/Berlin");
+    struct Case {
+        uint16_t date, time;
+        uint8_t centiseconds;
+        bool ok;
+        uint64_t utc;
+    } cases[] = {
+        {Date(2024, 7, 1), Time(14, 0, 0), 0, true, FileTimeOf(2024, 7, 1, 12, 0, 0)},
+        {Date(2024, 1, 15), Time(13, 0, 0), 150, true, FileTimeOf(2024, 1, 15, 12, 0, 1) + 5000000},
+        {Date(1980, 1, 1), Time(0, 30, 0), 0, true, FileTimeOf(1979, 12, 31, 23, 30, 0)},
+        {Date(2024, 2, 29), Time(12, 0, 0), 0, true, FileTimeOf(2024, 2, 29, 11, 0, 0)},
+        {Date(2023, 2, 29), Time(12, 0, 0), 0, false, 0},
+        {Date(2024, 4, 31), Time(12, 0, 0), 0, false, 0},
+        {Date(2024, 13, 1), Time(12, 0, 0), 0, false, 0},
+        {Date(2024, 1, 1), Time(24, 0, 0), 0, false, 0},
+    };
+    for (const Case& c : cases) {
+        DosDateTime dos;
+        dos.date = c.date;
+        dos.time = c.time;
+        dos.centiseconds = c.centiseconds;
+        uint64_t utc = 7;
+        EXPECT_EQ(platform::LocalDosDateTimeToFileTime(dos, &utc), c.ok) << c.date << " " << c.time;
+        EXPECT_EQ(utc, c.ok ? c.utc : 7u) << c.date << " " << c.time;
+    }
+}
+
 TEST(LocalTime, WestOfUtcCannotGoBelowTheEpochOf1601) {
     ScopedTz tz("America/New_York");
     uint64_t local = 12345;

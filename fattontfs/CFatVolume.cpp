@@ -1,0 +1,447 @@
+#include "fattontfs/CFatVolume.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "device/CVolumeDevice.h"
+#include "ntfs/NtfsBytes.h"
+#include "platform/LocalTime.h"
+#include "platform/TextEncoding.h"
+
+namespace {
+
+constexpr uint64_t kReadChunkBytes = 1 << 20;
+constexpr int kMaxDepth = 512;  // deeper trees are taken for a directory loop
+
+bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+std::string Utf8(const std::u16string& text) { return platform::Utf16ToUtf8(text); }
+
+std::string Where(const std::u16string& path) {
+    if (path.empty()) return "the root directory";
+    std::string quoted(1, '"');
+    quoted.append(Utf8(path));
+    quoted.push_back('"');
+    return quoted;
+}
+
+// Reads `bytes` bytes at a byte offset that is a multiple of 512, in chunks.
+bool ReadBytes(CVolumeDevice* device, uint64_t offset, uint64_t bytes, uint8_t* dest) {
+    const uint64_t sectors = (bytes + kDeviceSectorBytes - 1) / kDeviceSectorBytes;
+    const uint64_t first = offset / kDeviceSectorBytes;
+    std::unique_ptr<uint8_t[]> tail;
+    for (uint64_t done = 0; done < sectors;) {
+        const uint64_t n = std::min<uint64_t>(kReadChunkBytes / kDeviceSectorBytes, sectors - done);
+        const uint64_t at = done * kDeviceSectorBytes;
+        if (at + n * kDeviceSectorBytes > bytes) {
+            // The last sector only partly wanted: read it aside.
+            tail.reset(new uint8_t[n * kDeviceSectorBytes]);
+            if (device->ReadSectors(tail.get(), first + done, n) != 1) return false;
+            std::memcpy(dest + at, tail.get(), bytes - at);
+        } else if (device->ReadSectors(dest + at, first + done, n) != 1) {
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+// The short name as readers show it: base, a dot and the extension when there is one, the
+// case flags applied to ASCII letters.
+std::u16string ShortNameText(const uint8_t bytes[11], uint8_t caseFlags) {
+    auto part = [&](int from, int length, bool lower) {
+        int end = length;
+        while (end > 0 && bytes[from + end - 1] == ' ') --end;
+        std::u16string out;
+        for (int i = 0; i < end; ++i) {
+            char16_t c = platform::Cp437ToUtf16(bytes[from + i]);
+            if (lower && c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+            out.push_back(c);
+        }
+        return out;
+    };
+    std::u16string name = part(0, 8, (caseFlags & kFatCaseLowerBase) != 0);
+    const std::u16string ext = part(8, 3, (caseFlags & kFatCaseLowerExt) != 0);
+    if (!ext.empty()) {
+        name.push_back(u'.');
+        name.append(ext);
+    }
+    return name;
+}
+
+// Up to 13 units of one long-name entry, appended until the first 0 unit.
+void TakeLfnUnits(const uint8_t* entry, std::u16string* piece) {
+    static constexpr int kOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    for (int offset : kOffsets) {
+        const char16_t unit = ntfs::LoadLe<char16_t>(entry + offset);
+        if (unit == 0) return;
+        piece->push_back(unit);
+    }
+}
+
+}  // namespace
+
+uint64_t FAT_NODE::ClusterCount() const {
+    uint64_t n = 0;
+    for (const FAT_RUN& run : Runs) n += run.Count;
+    return n;
+}
+
+CFatVolume::CFatVolume(CVolumeDevice* device) : device_(device) {}
+
+bool CFatVolume::Fail(std::string problem) {
+    problem_ = std::move(problem);
+    return false;
+}
+
+const char* CFatVolume::KindName() const {
+    switch (kind_) {
+        case FatKind::Fat12: return "FAT12";
+        case FatKind::Fat16: return "FAT16";
+        case FatKind::Fat32: return "FAT32";
+    }
+    return "FAT";
+}
+
+bool CFatVolume::Read() {
+    problem_.clear();
+    if (!ReadBootSector() || !ReadFats()) return false;
+    root_ = FAT_NODE{};
+    root_.Attributes = kFatAttrDirectory;
+    files_ = directories_ = fileBytes_ = 0;
+    label_.clear();
+    owner_.assign(fat_.size(), 0);
+    chains_ = 0;
+    if (kind_ == FatKind::Fat32) {
+        root_.FirstCluster = rootCluster_;
+        if (!WalkChain(rootCluster_, u"", &root_.Runs)) return false;
+    }
+    if (!ReadDirectory(&root_, u"", 0)) return false;
+    if (label_.empty()) label_ = bootLabel_;
+    return true;
+}
+
+bool CFatVolume::ReadBootSector() {
+    problem_.clear();
+    uint8_t sector[kDeviceSectorBytes];
+    if (device_->ReadSectors(sector, 0, 1) != 1) return Fail("The boot sector cannot be read.");
+    if (sector[510] != 0x55 || sector[511] != 0xAA)
+        return Fail("The boot sector has no FAT signature: this is not a FAT volume.");
+    auto u16 = [&](size_t offset) { return uint32_t{ntfs::LoadLe<uint16_t>(sector + offset)}; };
+    auto u32 = [&](size_t offset) { return ntfs::LoadLe<uint32_t>(sector + offset); };
+    bytesPerSector_ = u16(offsetof(FAT32_BOOT_SECTOR, BytesPerSector));
+    const uint32_t sectorsPerCluster = sector[offsetof(FAT32_BOOT_SECTOR, SectorsPerCluster)];
+    reservedSectors_ = u16(offsetof(FAT32_BOOT_SECTOR, ReservedSectors));
+    fatCount_ = sector[offsetof(FAT32_BOOT_SECTOR, NumberOfFats)];
+    rootEntries_ = u16(offsetof(FAT32_BOOT_SECTOR, RootEntryCount));
+    const uint32_t total16 = u16(offsetof(FAT32_BOOT_SECTOR, TotalSectors16));
+    const uint32_t fat16 = u16(offsetof(FAT32_BOOT_SECTOR, FatSize16));
+    totalSectors_ = total16 != 0 ? total16 : u32(offsetof(FAT32_BOOT_SECTOR, TotalSectors32));
+    fatSectors_ = fat16 != 0 ? fat16 : u32(offsetof(FAT32_BOOT_SECTOR, FatSize32));
+    sectorsPerTrack_ = static_cast<uint16_t>(u16(offsetof(FAT32_BOOT_SECTOR, SectorsPerTrack)));
+    heads_ = static_cast<uint16_t>(u16(offsetof(FAT32_BOOT_SECTOR, NumberOfHeads)));
+    hiddenSectors_ = u32(offsetof(FAT32_BOOT_SECTOR, HiddenSectors));
+    if (!IsPowerOfTwo(bytesPerSector_) || bytesPerSector_ < 512 || bytesPerSector_ > 4096)
+        return Fail("The boot sector states " + std::to_string(bytesPerSector_) +
+                    " bytes per sector: this is not a FAT volume.");
+    if (!IsPowerOfTwo(sectorsPerCluster) || sectorsPerCluster > 128)
+        return Fail("The boot sector states " + std::to_string(sectorsPerCluster) +
+                    " sectors per cluster: this is not a FAT volume.");
+    if (reservedSectors_ == 0 || fatCount_ == 0 || fatSectors_ == 0)
+        return Fail("The boot sector describes no FAT: this is not a FAT volume.");
+    clusterBytes_ = sectorsPerCluster * bytesPerSector_;
+
+    const uint64_t rootSectors = (uint64_t{rootEntries_} * kFatDirEntryBytes + bytesPerSector_ - 1) / bytesPerSector_;
+    const uint64_t metaSectors = reservedSectors_ + uint64_t{fatCount_} * fatSectors_ + rootSectors;
+    if (totalSectors_ <= metaSectors)
+        return Fail("The boot sector leaves no room for data: this is not a FAT volume.");
+    const uint64_t clusters = (totalSectors_ - metaSectors) / sectorsPerCluster;
+    if (clusters == 0 || clusters > kFat32MaxClusters)
+        return Fail("The boot sector describes " + std::to_string(clusters) +
+                    " data clusters: this is not a FAT volume.");
+    clusterCount_ = static_cast<uint32_t>(clusters);
+    // FAT32 keeps its FAT size in the 32-bit field and has no fixed root; FAT12 and FAT16
+    // differ by their cluster count.
+    kind_ = fat16 == 0 ? FatKind::Fat32 : clusters < 4085 ? FatKind::Fat12 : FatKind::Fat16;
+    if (kind_ == FatKind::Fat32 && rootEntries_ != 0)
+        return Fail("The boot sector has a FAT32 table and a fixed root directory: it is damaged.");
+    const unsigned entryBits = kind_ == FatKind::Fat12 ? 12 : kind_ == FatKind::Fat16 ? 16 : 32;
+    if ((uint64_t{clusterCount_} + 2) * entryBits > fatSectors_ * bytesPerSector_ * 8)
+        return Fail("The FAT is too small for the clusters the boot sector states: it is damaged.");
+    const uint64_t deviceBytes = device_->SectorCount() * kDeviceSectorBytes;
+    if (totalSectors_ * bytesPerSector_ > deviceBytes)
+        return Fail("The boot sector states a volume of " + std::to_string(totalSectors_ * bytesPerSector_) +
+                    " bytes, longer than the device (" + std::to_string(deviceBytes) + " bytes).");
+    rootDirByte_ = (reservedSectors_ + uint64_t{fatCount_} * fatSectors_) * bytesPerSector_;
+    firstDataByte_ = metaSectors * bytesPerSector_;
+
+    const uint8_t* labelField = nullptr;
+    uint8_t signature = 0;
+    if (kind_ == FatKind::Fat32) {
+        rootCluster_ = u32(offsetof(FAT32_BOOT_SECTOR, RootCluster));
+        signature = sector[offsetof(FAT32_BOOT_SECTOR, BootSignature)];
+        serial_ = u32(offsetof(FAT32_BOOT_SECTOR, VolumeSerial));
+        labelField = sector + offsetof(FAT32_BOOT_SECTOR, VolumeLabel);
+    } else {
+        const size_t at = kFat16ExtendedBootOffset;
+        signature = sector[at + offsetof(FAT16_EXTENDED_BOOT, BootSignature)];
+        serial_ = u32(at + offsetof(FAT16_EXTENDED_BOOT, VolumeSerial));
+        labelField = sector + at + offsetof(FAT16_EXTENDED_BOOT, VolumeLabel);
+    }
+    bootLabel_.clear();
+    if (signature == kExtendedBootSignature) {
+        std::string label(reinterpret_cast<const char*>(labelField), 11);
+        while (!label.empty() && (label.back() == ' ' || label.back() == '\0')) label.pop_back();
+        if (label != "NO NAME") bootLabel_ = platform::Cp437ToUtf16(label);
+    } else {
+        serial_ = 0;
+    }
+    return true;
+}
+
+bool CFatVolume::ReadFats() {
+    // 1. Each copy whole (a FAT32 FAT of a 2 TiB volume is 256 MiB at most; most are far
+    //    smaller), decoded to 32-bit entries: free 0, bad kBad, end of chain kEnd.
+    const unsigned entryBits = kind_ == FatKind::Fat12 ? 12 : kind_ == FatKind::Fat16 ? 16 : 32;
+    const uint64_t entries = uint64_t{clusterCount_} + 2;
+    const uint64_t bytes = (entries * entryBits + 7) / 8;
+    std::unique_ptr<uint8_t[]> raw(new uint8_t[bytes + 1]());
+    std::vector<uint32_t> decoded(entries);
+    for (uint32_t copy = 0; copy < fatCount_; ++copy) {
+        const uint64_t offset = (reservedSectors_ + uint64_t{copy} * fatSectors_) * bytesPerSector_;
+        if (!ReadBytes(device_, offset, bytes, raw.get()))
+            return Fail("FAT copy " + std::to_string(copy + 1) + " cannot be read.");
+        for (uint64_t c = 0; c < entries; ++c) {
+            uint32_t e = 0;
+            if (entryBits == 12) {
+                const uint16_t pair = ntfs::LoadLe<uint16_t>(raw.get() + c * 3 / 2);
+                e = (c & 1) != 0 ? pair >> 4 : pair & 0x0FFF;
+                if (e >= 0xFF8) e = kEnd; else if (e == 0xFF7) e = kBad;
+            } else if (entryBits == 16) {
+                e = ntfs::LoadLe<uint16_t>(raw.get() + c * 2);
+                if (e >= 0xFFF8) e = kEnd; else if (e == 0xFFF7) e = kBad;
+            } else {
+                e = ntfs::LoadLe<uint32_t>(raw.get() + c * 4) & 0x0FFFFFFF;
+                if (e >= 0x0FFFFFF8) e = kEnd;
+            }
+            decoded[c] = e;
+        }
+        // 2. The copies must agree on every data cluster (entries 0 and 1 carry flags).
+        if (copy == 0) {
+            fat_ = decoded;
+        } else {
+            for (uint64_t c = 2; c < entries; ++c)
+                if (decoded[c] != fat_[c])
+                    return Fail("The FAT copies differ at cluster " + std::to_string(c) +
+                                ": the volume needs repair (fsck.fat) first.");
+        }
+    }
+    return true;
+}
+
+uint32_t CFatVolume::FreeClusters() const {
+    uint32_t n = 0;
+    for (uint64_t c = 2; c < fat_.size(); ++c) n += fat_[c] == kFree;
+    return n;
+}
+
+uint32_t CFatVolume::BadClusters() const {
+    uint32_t n = 0;
+    for (uint64_t c = 2; c < fat_.size(); ++c) n += fat_[c] == kBad;
+    return n;
+}
+
+bool CFatVolume::ReadClusters(uint32_t first, uint32_t count, void* dest) const {
+    return ReadBytes(device_, ClusterOffset(first), uint64_t{count} * clusterBytes_,
+                     static_cast<uint8_t*>(dest));
+}
+
+bool CFatVolume::WalkChain(uint32_t first, const std::u16string& path, std::vector<FAT_RUN>* runs) {
+    // Every cluster is claimed by one chain only: a cluster met again in the same chain is a
+    // loop, one claimed by an earlier chain a cross-link.
+    const uint32_t chain = ++chains_;
+    const uint32_t last = clusterCount_ + 1;
+    uint32_t c = first;
+    runs->clear();
+    if (c < 2 || c > last)
+        return Fail(Where(path) + " starts at cluster " + std::to_string(c) +
+                    ", outside the data area: the volume needs repair (fsck.fat) first.");
+    for (;;) {
+        if (owner_[c] == chain)
+            return Fail("The cluster chain of " + Where(path) + " loops at cluster " +
+                        std::to_string(c) + ": the volume needs repair (fsck.fat) first.");
+        if (owner_[c] != 0)
+            return Fail("The cluster chain of " + Where(path) + " crosses another chain at cluster " +
+                        std::to_string(c) + ": the volume needs repair (fsck.fat) first.");
+        owner_[c] = chain;
+        if (!runs->empty() && runs->back().First + runs->back().Count == c)
+            ++runs->back().Count;
+        else
+            runs->push_back({c, 1});
+        const uint32_t next = fat_[c];
+        if (next == kEnd) return true;
+        if (next == kFree || next == kBad || next < 2 || next > last)
+            return Fail("The cluster chain of " + Where(path) + " leads from cluster " + std::to_string(c) +
+                        (next == kFree ? " to a free cluster" : next == kBad ? " to a bad cluster"
+                                                                             : " out of the data area") +
+                        ": the volume needs repair (fsck.fat) first.");
+        c = next;
+    }
+}
+
+bool CFatVolume::ReadDirectory(FAT_NODE* node, const std::u16string& path, int depth) {
+    if (depth > kMaxDepth)
+        return Fail("The folders below " + Where(path) + " are nested deeper than " +
+                    std::to_string(kMaxDepth) + " levels: the volume is damaged.");
+    // 1. The directory's bytes: the fixed root of FAT12/16, else the chain.
+    const bool isRoot = depth == 0;
+    std::unique_ptr<uint8_t[]> bytes;
+    uint64_t length = 0;
+    if (isRoot && kind_ != FatKind::Fat32) {
+        length = uint64_t{rootEntries_} * kFatDirEntryBytes;
+        bytes.reset(new uint8_t[length]);
+        if (!ReadBytes(device_, rootDirByte_, length, bytes.get()))
+            return Fail("The root directory cannot be read.");
+    } else {
+        length = node->ClusterCount() * clusterBytes_;
+        if (length > (uint64_t{1} << 31))
+            return Fail(Where(path) + " is a directory of more than 2 GiB: the volume is damaged.");
+        bytes.reset(new uint8_t[length]);
+        uint64_t at = 0;
+        for (const FAT_RUN& run : node->Runs) {
+            if (!ReadClusters(run.First, run.Count, bytes.get() + at))
+                return Fail("The directory " + Where(path) + " cannot be read (cluster " +
+                            std::to_string(run.First) + ").");
+            at += uint64_t{run.Count} * clusterBytes_;
+        }
+    }
+    // 2. Its entries, then each subdirectory in turn.
+    bool ended = false;
+    if (!ParseEntries(bytes.get(), length, node, path, isRoot, &ended)) return false;
+    bytes.reset();
+    for (FAT_NODE& child : node->Children) {
+        if (!child.IsDirectory()) continue;
+        const std::u16string childPath = path.empty() ? child.Name() : path + u"/" + child.Name();
+        if (!ReadDirectory(&child, childPath, depth + 1)) return false;
+    }
+    return true;
+}
+
+bool CFatVolume::ParseEntries(const uint8_t* bytes, size_t length, FAT_NODE* node,
+                              const std::u16string& path, bool isRoot, bool* ended) {
+    // Long-name entries come before their short entry, last piece first; a run of them is
+    // kept only when its order numbers count down to 1 and its checksum matches the short
+    // entry (else the short name stands, as every FAT reader does).
+    std::u16string pieces[20];
+    int expected = 0, total = 0;
+    uint8_t checksum = 0;
+    bool longValid = false;
+    bool sawDot = false, sawDotDot = false;
+    for (size_t at = 0; at + kFatDirEntryBytes <= length; at += kFatDirEntryBytes) {
+        const uint8_t* e = bytes + at;
+        if (e[0] == 0x00) { *ended = true; break; }
+        if (e[0] == 0xE5) { longValid = false; expected = 0; continue; }
+        const uint8_t attributes = e[offsetof(FAT_DIR_ENTRY, Attributes)];
+        if ((attributes & 0x3F) == kFatAttrLongName) {
+            const uint8_t order = e[0];
+            if ((order & kLfnLastOrder) != 0) {
+                total = order & 0x1F;
+                expected = total;
+                checksum = e[offsetof(FAT_LFN_ENTRY, Checksum)];
+                longValid = total >= 1 && total <= 20;
+                for (auto& p : pieces) p.clear();
+            } else if (!longValid || (order & 0x1F) != expected || e[offsetof(FAT_LFN_ENTRY, Checksum)] != checksum) {
+                longValid = false;
+            }
+            if (longValid && (order & 0x1F) == expected) {
+                TakeLfnUnits(e, &pieces[expected - 1]);
+                --expected;
+            } else {
+                longValid = false;
+            }
+            continue;
+        }
+        FAT_DIR_ENTRY entry;
+        std::memcpy(&entry, e, sizeof entry);
+        const bool haveLong = longValid && expected == 0 && ShortNameChecksum(entry.Name) == checksum;
+        longValid = false;
+        expected = 0;
+        if ((attributes & kFatAttrVolumeId) != 0) {
+            // The label entry of the root; volume-id entries elsewhere are ignored.
+            if (isRoot && label_.empty() && (attributes & kFatAttrDirectory) == 0) {
+                std::string label(reinterpret_cast<const char*>(entry.Name), 11);
+                while (!label.empty() && label.back() == ' ') label.pop_back();
+                if (!label.empty() && label[0] == 0x05) label[0] = static_cast<char>(0xE5);
+                label_ = platform::Cp437ToUtf16(label);
+            }
+            continue;
+        }
+        if (entry.Name[0] == '.') {
+            const bool dot = std::memcmp(entry.Name, ".          ", 11) == 0;
+            const bool dotDot = std::memcmp(entry.Name, "..         ", 11) == 0;
+            if (!isRoot && (dot || dotDot)) {
+                sawDot |= dot;
+                sawDotDot |= dotDot;
+                continue;
+            }
+        }
+        FAT_NODE child;
+        std::memcpy(child.ShortBytes, entry.Name, 11);
+        if (child.ShortBytes[0] == 0x05) child.ShortBytes[0] = 0xE5;
+        child.Attributes = attributes;
+        child.CaseFlags = entry.CaseFlags;
+        child.CreationTenths = entry.CreationTenths;
+        child.CreationTime = entry.CreationTime;
+        child.CreationDate = entry.CreationDate;
+        child.LastAccessDate = entry.LastAccessDate;
+        child.WriteTime = entry.WriteTime;
+        child.WriteDate = entry.WriteDate;
+        child.FirstCluster = (kind_ == FatKind::Fat32 ? uint32_t{entry.FirstClusterHigh} << 16 : 0) |
+                             entry.FirstClusterLow;
+        child.FileSize = entry.FileSize;
+        child.ShortName = ShortNameText(child.ShortBytes, child.CaseFlags);
+        if (haveLong)
+            for (int i = 0; i < total; ++i) child.LongName += pieces[i];
+        const std::u16string childPath = path.empty() ? child.Name() : path + u"/" + child.Name();
+        if (child.Name().empty() || child.ShortBytes[0] == ' ')
+            return Fail("The directory " + Where(path) + " holds an entry without a name: the volume needs repair (fsck.fat) first.");
+        if (child.IsDirectory()) {
+            if (child.FirstCluster == 0)
+                return Fail("The folder " + Where(childPath) + " has no clusters: the volume needs repair (fsck.fat) first.");
+            if (!WalkChain(child.FirstCluster, childPath, &child.Runs)) return false;
+            child.FileSize = 0;
+            ++directories_;
+        } else {
+            // The chain must hold exactly the clusters the size needs: a shorter one has lost
+            // data, a longer one holds clusters no reader would show.
+            const uint64_t need = (uint64_t{child.FileSize} + clusterBytes_ - 1) / clusterBytes_;
+            if (child.FirstCluster == 0) {
+                if (need != 0)
+                    return Fail("The file " + Where(childPath) + " has a size but no clusters: the volume needs repair (fsck.fat) first.");
+            } else {
+                if (!WalkChain(child.FirstCluster, childPath, &child.Runs)) return false;
+                const uint64_t have = child.ClusterCount();
+                if (have != need)
+                    return Fail("The file " + Where(childPath) + " has " + std::to_string(have) +
+                                " clusters where its size needs " + std::to_string(need) +
+                                ": the volume needs repair (fsck.fat) first.");
+            }
+            ++files_;
+            fileBytes_ += child.FileSize;
+        }
+        node->Children.push_back(std::move(child));
+    }
+    if (!isRoot && (!sawDot || !sawDotDot))
+        return Fail("The folder " + Where(path) + " lacks its \".\" or \"..\" entry: the volume needs repair (fsck.fat) first.");
+    return true;
+}
+
+uint64_t FatTimeToFileTime(uint16_t date, uint16_t time, uint8_t tenths) {
+    if (date == 0) return 0;
+    platform::DosDateTime local;
+    local.date = date;
+    local.time = time;
+    local.centiseconds = tenths;
+    uint64_t utc = 0;
+    return platform::LocalDosDateTimeToFileTime(local, &utc) ? utc : 0;
+}
