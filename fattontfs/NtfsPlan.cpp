@@ -1,0 +1,82 @@
+#include "fattontfs/NtfsPlan.h"
+
+#include <algorithm>
+
+#include "fattontfs/CFatVolume.h"
+
+namespace {
+
+uint64_t DivideUp(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+
+// Bytes of the index entries of one name: header, $FILE_NAME key, 8-byte alignment.
+uint64_t NameEntryBytes(size_t units) { return (0x10 + 0x42 + 2 * units + 7) / 8 * 8; }
+
+// Index bytes one directory needs: its entries, with a separate DOS entry where the short
+// name differs from the long one.
+uint64_t DirectoryEntryBytes(const FAT_NODE& dir) {
+    uint64_t bytes = 0;
+    for (const FAT_NODE& child : dir.Children) {
+        bytes += NameEntryBytes(child.Name().size());
+        if (child.Name() != child.ShortName) bytes += NameEntryBytes(child.ShortName.size());
+    }
+    return bytes;
+}
+
+void CountTree(const FAT_NODE& dir, uint64_t* records, uint64_t* blocks) {
+    *records += dir.Children.size();
+    // What does not fit in the record's root goes to INDX blocks (kept at most 3/4 full by
+    // the builder, plus the nodes above the leaves).
+    const uint64_t bytes = DirectoryEntryBytes(dir);
+    if (bytes > 512) {
+        const uint64_t leaves = DivideUp(bytes, kNtfsIndexBlockBytes * 3 / 4);
+        *blocks += leaves + DivideUp(leaves, 16);
+    }
+    for (const FAT_NODE& child : dir.Children)
+        if (child.IsDirectory()) CountTree(child, records, blocks);
+}
+
+}  // namespace
+
+uint32_t NtfsClusterBytesFor(uint32_t fatClusterBytes, uint64_t firstDataByte) {
+    uint32_t c = std::min<uint32_t>(fatClusterBytes, 65536);
+    while (c > 512 && firstDataByte % c != 0) c /= 2;
+    return c;
+}
+
+NTFS_PLAN PlanNtfs(const CFatVolume& fat) {
+    NTFS_PLAN plan;
+    plan.ClusterBytes = NtfsClusterBytesFor(fat.ClusterBytes(), fat.FirstDataByte());
+    const uint64_t c = plan.ClusterBytes;
+    plan.Clusters = (fat.TotalBytes() - 512) / c;
+
+    // 1. Records: the system files and reserved ones, one per file and folder, and a few
+    //    spare so that the first new files need no MFT growth.
+    uint64_t records = kNtfsFirstFreeRecord, blocks = 0;
+    CountTree(fat.Root(), &records, &blocks);
+    plan.Records = DivideUp(records + 16, 8) * 8;
+    plan.IndexBlocks = blocks;
+    plan.LogFileBytes = std::clamp<uint64_t>(fat.TotalBytes() / 256, 256 * 1024, 64 * 1024 * 1024) / c * c;
+
+    // 2. Clusters of each piece of metadata.
+    const uint64_t mirrorRecords = std::max<uint64_t>(4, c / kNtfsRecordBytes);
+    uint64_t need = 0;
+    need += DivideUp(plan.Records * kNtfsRecordBytes, c);          // $MFT
+    need += DivideUp(DivideUp(plan.Records, 64) * 8, c);          // $MFT's record bitmap
+    need += DivideUp(mirrorRecords * kNtfsRecordBytes, c);         // $MFTMirr
+    need += DivideUp(plan.LogFileBytes, c);                        // $LogFile
+    need += DivideUp(kNtfsAttrDefBytes, c);                        // $AttrDef
+    need += DivideUp(DivideUp(plan.Clusters, 64) * 8, c);         // $Bitmap
+    need += DivideUp(kNtfsUpcaseBytes, c);                         // $UpCase
+    need += DivideUp(kNtfsSdsMirrorOffset + 256, c);               // $Secure:$SDS
+    need += DivideUp(plan.IndexBlocks * kNtfsIndexBlockBytes, c);  // INDX blocks
+    need += DivideUp(std::max<uint64_t>(fat.ClusterBytes(), 512), c);  // data moved off the last sector
+    plan.MetadataClusters = need;
+
+    // 3. Room: only clusters the FAT marks free, inside the NTFS volume.
+    const uint64_t perFat = fat.ClusterBytes() / c;
+    uint64_t free = 0;
+    for (uint32_t k = 2; k < fat.ClusterCount() + 2; ++k)
+        if (fat.IsClusterFree(k) && (fat.ClusterOffset(k) + fat.ClusterBytes()) / c <= plan.Clusters) free += perFat;
+    plan.FreeClusters = free;
+    return plan;
+}

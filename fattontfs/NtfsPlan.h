@@ -1,0 +1,42 @@
+// The NTFS that a FAT volume becomes in place: the cluster size it can have, and the room
+// its new metadata needs, worked out from the FAT tree before anything is written.
+//
+// File data stays where FAT put it, so an NTFS cluster must cover whole FAT sectors at the
+// same place: the NTFS cluster is the largest power of two from 512 bytes up to the FAT
+// cluster (and at most 64 KiB) that divides the byte offset of the FAT data area. All new
+// metadata (the MFT with its mirror, the journal, the cluster bitmap, the upper-case table,
+// the security stream, the attribute definitions and the directory index blocks) must fit in
+// the clusters the FAT marks free.
+//
+// Threads: pure functions of their arguments.
+#pragma once
+
+#include <cstdint>
+
+class CFatVolume;
+
+// Fixed sizes of the NTFS written here.
+constexpr uint32_t kNtfsRecordBytes = 1024;      // one MFT record
+constexpr uint32_t kNtfsIndexBlockBytes = 4096;  // one INDX block
+constexpr uint64_t kNtfsFirstFreeRecord = 27;    // records 0..26: system files, reserved, $Extend's children
+constexpr uint64_t kNtfsUpcaseBytes = 65536 * 2; // $UpCase: one unit per UTF-16 code unit
+constexpr uint64_t kNtfsAttrDefBytes = 2560;     // $AttrDef: 16 entries of 160 bytes
+constexpr uint64_t kNtfsSdsMirrorOffset = 0x40000;  // $Secure:$SDS keeps each entry twice, 256 KiB apart
+
+struct NTFS_PLAN {
+    uint32_t ClusterBytes = 0;     // the NTFS cluster size
+    uint64_t Clusters = 0;         // clusters of the NTFS volume (its last sector holds the
+                                   // backup boot sector, outside every cluster)
+    uint64_t Records = 0;          // MFT records written
+    uint64_t LogFileBytes = 0;     // $LogFile
+    uint64_t IndexBlocks = 0;      // INDX blocks of all large directories
+    uint64_t MetadataClusters = 0; // clusters all new metadata needs
+    uint64_t FreeClusters = 0;     // NTFS clusters inside FAT-free clusters
+    bool Fits() const { return MetadataClusters <= FreeClusters; }
+};
+
+// The plan for a volume read with CFatVolume::Read().
+NTFS_PLAN PlanNtfs(const CFatVolume& fat);
+
+// The NTFS cluster size for a FAT cluster size and the byte offset of the FAT data area.
+uint32_t NtfsClusterBytesFor(uint32_t fatClusterBytes, uint64_t firstDataByte);

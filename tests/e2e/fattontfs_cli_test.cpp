@@ -1,0 +1,77 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/Command.h"
+#include "tests/support/FatFixture.h"
+#include "tests/support/Sha256.h"
+
+namespace {
+
+using testsupport::FatFixtureLayout;
+using testsupport::FatStep;
+using testsupport::RunCommand;
+using testsupport::TempDir;
+
+// Every refusal leaves the volume byte for byte as it was, and says why on standard output.
+TEST(ToNtfsCli, RefusesBeforeAnyWriteAndSaysWhy) {
+    TempDir dir("tontfscli");
+    const std::string image = dir.File("stick.img"), damaged = dir.File("damaged.img"),
+                      full = dir.File("full.img");
+    FatFixtureLayout layout;
+    layout.fatBits = 16;
+    layout.megabytes = 16;
+    layout.label = "Urlaub";
+    layout.steps = {FatStep::Dir("Fotos"), FatStep::File("Fotos/Strand am Morgen.jpg", 70000),
+                    FatStep::File("two.bin", 1500)};
+    testsupport::MakeFatImage(image, layout);
+    testsupport::MakeFatImage(damaged, layout);
+    // The first FAT copy (after mkfs.fat's one reserved sector) no longer agrees with the second.
+    testsupport::PatchBytes(damaged, 512 + 2 * 2, std::string("\x09\x00", 2));
+    // A FAT12 floppy filled to the last cluster leaves no room for the metadata.
+    FatFixtureLayout floppy;
+    floppy.fatBits = 12;
+    floppy.megabytes = 1;
+    floppy.steps = {FatStep::File("big.bin", 1000000)};
+    testsupport::MakeFatImage(full, floppy);
+
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::string input;
+        int exit;
+        const char* says;
+    } cases[] = {
+        {"usage", {image}, "", 2, ""},
+        {"wrong label", {image, "/FS:NTFS"}, "Ferien\n", 1, "An incorrect volume label was entered for this drive."},
+        {"no answer", {image, "/FS:NTFS"}, "", 1, "An incorrect volume label was entered for this drive."},
+ {"damaged", {damaged, "/FS:NTFS"}, "urlaub\n", 1,
+         "The FAT copies differ at cluster 2: the volume needs repair (fsck.fat) first."},
+        {"no room", {full, "/FS:NTFS"}, "\n", 1, "does not have enough free space for the NTFS metadata"},
+        {"drive letter", {"Q:", "/fs:ntfs", "/x"}, "urlaub\r\n", 1, "Enter current volume label for drive Q: "},
+        {"not a FAT volume", {dir.File("zeros.img"), "/FS:NTFS"}, "\n", 1, "is not a FAT volume"},
+    };
+    testsupport::WriteFileBytes(dir.File("zeros.img"), std::string(1 << 20, '\0'));
+    const std::string before = testsupport::Sha256File(image), fullBefore = testsupport::Sha256File(full),
+                      damagedBefore = testsupport::Sha256File(damaged);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> argv = {testsupport::ToolPath("tontfs")};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        testsupport::CommandOptions options;
+        options.input = c.input;
+        options.env = {{"VELUNDRA_DRIVES", "Q=" + image}};
+        const auto r = RunCommand(argv, options);
+        EXPECT_EQ(r.exitCode, c.exit) << r.out << r.err;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+        if (c.exit == 1 && std::string(c.name) != "not a FAT volume") {
+            EXPECT_NE(r.out.find("The type of the file system is FAT1"), std::string::npos) << r.out;
+        }
+    }
+    EXPECT_EQ(testsupport::Sha256File(image), before);
+    EXPECT_EQ(testsupport::Sha256File(full), fullBefore);
+    EXPECT_EQ(testsupport::Sha256File(damaged), damagedBefore);
+}
+
+}  // namespace

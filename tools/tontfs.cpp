@@ -1,0 +1,162 @@
+// velundra-tontfs: converts a FAT12, FAT16 or FAT32 volume to NTFS in place, keeping every
+// file where it lies.
+//
+//   velundra-tontfs TARGET /FS:NTFS [/X]
+//
+// TARGET is a drive letter of the drive table ("E:", see VELUNDRA_DRIVES) or a block device
+// or image file. The program speaks in the manner of the system converters the wizard drives:
+// everything on standard output, one answer (the current volume label) read from standard
+// input after the first lines, exit status 0 only when the volume is NTFS afterwards.
+// Order, so that nothing is written before the volume and the answer are checked:
+//  1. read the whole FAT volume and refuse damage, naming it;
+//  2. show what was found and ask for the current volume label; a wrong one ends here;
+//  3. plan the NTFS metadata in the clusters the FAT marks free; refuse when room is short;
+//  4. (/X) take the volume exclusively, unmounting it first, and convert.
+// Exit status: 0 converted, 1 refused or failed, 2 wrong usage.
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "device/CVolumeDevice.h"
+#include "engine/UnicodeCase.h"
+#include "fattontfs/CFatVolume.h"
+#include "fattontfs/NtfsPlan.h"
+#include "platform/DriveTable.h"
+#include "platform/RawVolume.h"
+#include "platform/TextEncoding.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char kUsage[] =
+    "usage: velundra-tontfs TARGET /FS:NTFS [/X]\n"
+    "\n"
+    "Converts the FAT12, FAT16 or FAT32 file system on TARGET (a drive letter such as E:, a\n"
+    "block device such as /dev/sdb1, or an image file) to NTFS in place, keeping every file.\n"
+    "\n"
+    "  /FS:NTFS  the file system to convert to (the only one)\n"
+    "  /X        unmount the volume first if it is mounted\n";
+
+std::string Upper(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+std::string Kilobytes(uint64_t bytes) { return std::to_string(bytes / 1024) + " KB"; }
+
+void Say(const std::string& line) {
+    std::cout << line << "\n";
+    std::cout.flush();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // 0. Arguments: the target, /FS:NTFS, and /X.
+    std::string target;
+    bool fsGiven = false, dismount = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i], u = Upper(a);
+        if (u == "/FS:NTFS") {
+            fsGiven = true;
+        } else if (u == "/X") {
+            dismount = true;
+        } else if (u == "/?" || a == "--help" || a == "-h") {
+            std::cout << kUsage;
+            return kExitOk;
+        } else if (u.rfind("/FS:", 0) == 0 || (!a.empty() && a[0] == '/' && a.size() <= 3 && u != a)) {
+            std::cerr << "velundra-tontfs: unknown option " << a << "\n" << kUsage;
+            return kExitUsage;
+        } else if (target.empty()) {
+            target = a;
+        } else {
+            std::cerr << "velundra-tontfs: more than one target\n" << kUsage;
+            return kExitUsage;
+        }
+    }
+    if (target.empty() || !fsGiven) {
+        std::cerr << kUsage;
+        return kExitUsage;
+    }
+    (void)dismount;
+
+    // The drive's name in the prompt: the letter as given, else the path.
+    std::string path = target, driveName = target;
+    if (target.size() == 2 && target[1] == ':') {
+        const auto drive = platform::LookupDrive(target[0]);
+        if (!drive) {
+            Say("The drive " + Upper(target) + " does not exist.");
+            return kExitFailed;
+        }
+        path = drive->devicePath;
+        driveName = Upper(target);
+    }
+
+    // 1. The whole FAT volume, read and checked; nothing is written in this step.
+    int error = 0;
+    const platform::VolumeHandle handle = platform::OpenVolume(path, platform::VolumeAccess::Shared, &error);
+    if (handle == platform::kInvalidVolume) {
+        Say("Cannot open volume " + driveName + ".");
+        return kExitFailed;
+    }
+    CVolumeDevice device(handle);
+    CFatVolume fat(&device);
+    const bool read = fat.Read();
+    if (!read && fat.Problem().find("not a FAT volume") != std::string::npos) {
+        Say("The volume " + driveName + " is not a FAT volume: " + fat.Problem());
+        platform::CloseVolume(handle);
+        return kExitFailed;
+    }
+    Say(std::string("The type of the file system is ") + fat.KindName() + ".");
+    if (!read) {
+        Say(fat.Problem());
+        Say("Conversion failed: nothing was written.");
+        platform::CloseVolume(handle);
+        return kExitFailed;
+    }
+
+    // 2. The current label: one line on standard input, compared without letter case.
+    std::cout << "Enter current volume label for drive " << driveName << " ";
+    std::cout.flush();
+    std::string answer;
+    std::getline(std::cin, answer);
+    while (!answer.empty() && (answer.back() == '\r' || answer.back() == ' ')) answer.pop_back();
+    std::u16string label = fat.Label();
+    while (!label.empty() && label.back() == u' ') label.pop_back();
+    std::cout << "\n";
+    if (!EqualIgnoringCase(platform::Utf8ToUtf16(answer), label)) {
+        Say("An incorrect volume label was entered for this drive.");
+        platform::CloseVolume(handle);
+        return kExitFailed;
+    }
+
+    // 3. What was found, and the room the NTFS metadata needs.
+    const NTFS_PLAN plan = PlanNtfs(fat);
+    Say("Volume size: " + Kilobytes(fat.TotalBytes()) + ", FAT cluster size: " +
+        std::to_string(fat.ClusterBytes()) + " bytes, NTFS cluster size: " + std::to_string(plan.ClusterBytes) +
+        " bytes.");
+    Say(std::to_string(fat.FileCount()) + " files and " + std::to_string(fat.DirectoryCount()) +
+        " folders, " + Kilobytes(fat.FileBytes()) + " of file data, " +
+        Kilobytes(uint64_t{fat.FreeClusters()} * fat.ClusterBytes()) + " free.");
+    Say("The NTFS metadata needs " + Kilobytes(plan.MetadataClusters * plan.ClusterBytes) + ".");
+    if (!plan.Fits()) {
+        Say("The volume does not have enough free space for the NTFS metadata: it needs " +
+            Kilobytes(plan.MetadataClusters * plan.ClusterBytes) + ", " +
+            Kilobytes(plan.FreeClusters * plan.ClusterBytes) + " are free.");
+        Say("Conversion failed: nothing was written.");
+        platform::CloseVolume(handle);
+        return kExitFailed;
+    }
+
+    // 4. Writing NTFS is not finished: until every outside check passes on what it writes,
+    //    the program stops here and leaves the volume as it was.
+    Say("Writing NTFS is not available in this version of velundra-tontfs.");
+    Say("Conversion failed: nothing was written.");
+    platform::CloseVolume(handle);
+    return kExitFailed;
+}
