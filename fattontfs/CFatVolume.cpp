@@ -169,6 +169,7 @@ bool CFatVolume::ReadBootSector() {
     if ((uint64_t{clusterCount_} + 2) * entryBits > fatSectors_ * bytesPerSector_ * 8)
         return Fail("The FAT is too small for the clusters the boot sector states: it is damaged.");
     const uint64_t deviceBytes = device_->SectorCount() * kDeviceSectorBytes;
+    deviceBytes_ = deviceBytes;
     if (totalSectors_ * bytesPerSector_ > deviceBytes)
         return Fail("The boot sector states a volume of " + std::to_string(totalSectors_ * bytesPerSector_) +
                     " bytes, longer than the device (" + std::to_string(deviceBytes) + " bytes).");

@@ -117,6 +117,7 @@ public:
     uint32_t ClusterBytes() const { return clusterBytes_; }
     uint64_t TotalSectors() const { return totalSectors_; }        // in BytesPerSector units
     uint64_t TotalBytes() const { return totalSectors_ * bytesPerSector_; }
+    uint64_t DeviceBytes() const { return deviceBytes_; }          // the whole device (at least TotalBytes)
     uint32_t ClusterCount() const { return clusterCount_; }        // data clusters 2 .. count+1
     uint64_t FirstDataByte() const { return firstDataByte_; }      // byte offset of cluster 2
     uint64_t ClusterOffset(uint32_t cluster) const {               // byte offset of a data cluster
@@ -171,6 +172,7 @@ private:
     uint64_t rootDirByte_ = 0;    // FAT12/16: byte offset of the fixed root directory
     uint32_t rootCluster_ = 0;    // FAT32: first cluster of the root
     uint64_t totalSectors_ = 0;
+    uint64_t deviceBytes_ = 0;
     uint32_t clusterCount_ = 0;
     uint64_t firstDataByte_ = 0;
     uint32_t serial_ = 0;

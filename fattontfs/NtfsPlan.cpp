@@ -47,7 +47,7 @@ NTFS_PLAN PlanNtfs(const CFatVolume& fat) {
     NTFS_PLAN plan;
     plan.ClusterBytes = NtfsClusterBytesFor(fat.ClusterBytes(), fat.FirstDataByte());
     const uint64_t c = plan.ClusterBytes;
-    plan.Clusters = (fat.TotalBytes() - 512) / c;
+    plan.Clusters = (fat.DeviceBytes() - 512) / c;
 
     // 1. Records: the system files and reserved ones, one per file and folder, and a few
     //    spare so that the first new files need no MFT growth.
@@ -55,7 +55,7 @@ NTFS_PLAN PlanNtfs(const CFatVolume& fat) {
     CountTree(fat.Root(), &records, &blocks);
     plan.Records = DivideUp(records + 16, 8) * 8;
     plan.IndexBlocks = blocks;
-    plan.LogFileBytes = std::clamp<uint64_t>(fat.TotalBytes() / 256, 256 * 1024, 64 * 1024 * 1024) / c * c;
+    plan.LogFileBytes = std::clamp<uint64_t>(fat.DeviceBytes() / 256, 256 * 1024, 64 * 1024 * 1024) / c * c;
 
     // 2. Clusters of each piece of metadata.
     const uint64_t mirrorRecords = std::max<uint64_t>(4, c / kNtfsRecordBytes);

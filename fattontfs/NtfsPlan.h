@@ -25,8 +25,8 @@ constexpr uint64_t kNtfsSdsMirrorOffset = 0x40000;  // $Secure:$SDS keeps each e
 
 struct NTFS_PLAN {
     uint32_t ClusterBytes = 0;     // the NTFS cluster size
-    uint64_t Clusters = 0;         // clusters of the NTFS volume (its last sector holds the
-                                   // backup boot sector, outside every cluster)
+    uint64_t Clusters = 0;         // clusters of the NTFS volume: the whole device but its last
+                                   // sector, which holds the backup boot sector
     uint64_t Records = 0;          // MFT records written
     uint64_t LogFileBytes = 0;     // $LogFile
     uint64_t IndexBlocks = 0;      // INDX blocks of all large directories

@@ -19,8 +19,10 @@
 #include <string>
 
 #include "device/CVolumeDevice.h"
+#include "device/VolumePreparation.h"
 #include "engine/UnicodeCase.h"
 #include "fattontfs/CFatVolume.h"
+#include "fattontfs/CNtfsWriter.h"
 #include "fattontfs/NtfsPlan.h"
 #include "platform/DriveTable.h"
 #include "platform/RawVolume.h"
@@ -83,7 +85,6 @@ int main(int argc, char** argv) {
         std::cerr << kUsage;
         return kExitUsage;
     }
-    (void)dismount;
 
     // The drive's name in the prompt: the letter as given, else the path.
     std::string path = target, driveName = target;
@@ -153,10 +154,42 @@ int main(int argc, char** argv) {
         return kExitFailed;
     }
 
-    // 4. Writing NTFS is not finished: until every outside check passes on what it writes,
-    //    the program stops here and leaves the volume as it was.
-    Say("Writing NTFS is not available in this version of velundra-tontfs.");
-    Say("Conversion failed: nothing was written.");
+    // 4. Plan every record and cluster in memory (reads only), then take the volume for
+    //    ourselves and write.
     platform::CloseVolume(handle);
-    return kExitFailed;
+    platform::VolumeHandle locked = platform::kInvalidVolume;
+    if (dismount) {
+        locked = LockVolume(path, [](const char16_t*) { return true; });
+    } else {
+        locked = platform::OpenVolume(path, platform::VolumeAccess::Exclusive, &error);
+    }
+    if (locked == platform::kInvalidVolume) {
+        Say("Cannot lock volume " + driveName + (dismount ? "." : ": it is in use (/X unmounts it first)."));
+        Say("Conversion failed: nothing was written.");
+        return kExitFailed;
+    }
+    CVolumeDevice lockedDevice(locked);
+    CFatVolume again(&lockedDevice);
+    if (!again.Read()) {
+        Say(again.Problem());
+        Say("Conversion failed: nothing was written.");
+        ReleaseVolume(locked);
+        return kExitFailed;
+    }
+    CNtfsWriter writer(&again, &lockedDevice, [locked] { return platform::FlushVolume(locked); });
+    if (!writer.Plan()) {
+        Say(writer.Problem());
+        Say("Conversion failed: nothing was written.");
+        ReleaseVolume(locked);
+        return kExitFailed;
+    }
+    const bool written = writer.Write([](const std::string& step) { Say(step); });
+    ReleaseVolume(locked);
+    if (!written) {
+        Say(writer.Problem());
+        Say("Conversion failed.");
+        return kExitFailed;
+    }
+    Say("Conversion complete.");
+    return kExitOk;
 }

@@ -49,7 +49,7 @@ TEST(ToNtfsCli, RefusesBeforeAnyWriteAndSaysWhy) {
  {"damaged", {damaged, "/FS:NTFS"}, "urlaub\n", 1,
          "The FAT copies differ at cluster 2: the volume needs repair (fsck.fat) first."},
         {"no room", {full, "/FS:NTFS"}, "\n", 1, "does not have enough free space for the NTFS metadata"},
-        {"drive letter", {"Q:", "/fs:ntfs", "/x"}, "urlaub\r\n", 1, "Enter current volume label for drive Q: "},
+        {"drive letter", {"q:", "/fs:ntfs", "/x"}, "Urlaub!\r\n", 1, "Enter current volume label for drive Q: "},
         {"not a FAT volume", {dir.File("zeros.img"), "/FS:NTFS"}, "\n", 1, "is not a FAT volume"},
     };
     testsupport::WriteFileBytes(dir.File("zeros.img"), std::string(1 << 20, '\0'));

@@ -16,7 +16,11 @@ void Run(const std::vector<std::string>& argv) {
     CommandOptions options;
     options.env = {{"MTOOLS_SKIP_CHECK", "1"}};
     const CommandResult r = RunCommand(argv, options);
-    if (!r.Ok()) throw std::runtime_error(argv[0] + ": " + r.Describe());
+    if (!r.Ok()) {
+        std::string line;
+        for (const std::string& a : argv) line.append(a).push_back(' ');
+        throw std::runtime_error(line + ": " + r.Describe());
+    }
 }
 
 }  // namespace
@@ -76,22 +80,37 @@ void MakeFatImage(const std::string& image, const FatFixtureLayout& layout) {
     Run(mkfs);
     TempDir stage("fatstage");
     int serial = 0;
-    for (const FatStep& step : layout.steps) {
+    const std::vector<FatStep>& steps = layout.steps;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const FatStep& step = steps[i];
         const std::string target = std::string("::/").append(step.path);
         switch (step.kind) {
             case FatStep::Kind::Dir:
                 Run({"mmd", "-i", image, target});
                 break;
             case FatStep::Kind::File: {
-                // A staging file of the same base name, so mcopy -m carries its time over.
+                // Consecutive files of one folder go in one mcopy (one start of mtools per
+                // file is slow), each from a staging file of the same base name so that
+                // mcopy -m carries its time over.
+                const auto parentOf = [](const std::string& path) {
+                    const size_t slash = path.rfind('/');
+                    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+                };
+                const std::string parent = parentOf(step.path);
                 const std::string dir = stage.File(std::to_string(serial++));
                 std::filesystem::create_directory(dir);
-                const std::string base = step.path.substr(step.path.rfind('/') + 1);
-                const std::string local = dir + "/" + base;
-                WriteFileBytes(local, FatFileBytes(step.path, step.bytes));
-                Run({"touch", "-d", std::string("@").append(std::to_string(step.mtime)), local});
-                Run({"mcopy", "-m", "-o", "-i", image, local, target});
+                std::vector<std::string> argv = {"mcopy", "-m", "-o", "-i", image};
+                size_t j = i;
+                for (; j < steps.size() && steps[j].kind == FatStep::Kind::File && parentOf(steps[j].path) == parent; ++j) {
+                    const std::string local = dir + "/" + steps[j].path.substr(parent.empty() ? 0 : parent.size() + 1);
+                    WriteFileBytes(local, FatFileBytes(steps[j].path, steps[j].bytes));
+                    Run({"touch", "-d", std::string("@").append(std::to_string(steps[j].mtime)), local});
+                    argv.push_back(local);
+                }
+                argv.push_back(std::string("::/").append(parent).append(parent.empty() ? "" : "/"));
+                Run(argv);
                 std::filesystem::remove_all(dir);
+                i = j - 1;
                 break;
             }
             case FatStep::Kind::Delete:

@@ -1,0 +1,1030 @@
+#include "fattontfs/CNtfsWriter.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <stdexcept>
+
+#include "device/CVolumeDevice.h"
+#include "engine/UnicodeCase.h"
+#include "fattontfs/CFatVolume.h"
+#include "ntfs/CIndexEntry.h"
+#include "ntfs/CNTFSVolume.h"
+#include "ntfs/NtfsBytes.h"
+#include "ntfs/NtfsSystemFiles.h"
+#include "platform/LocalTime.h"
+#include "platform/TextEncoding.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kStride = 512;  // update sequence stride
+constexpr uint64_t kBootBytes = 8192;
+constexpr uint32_t kMaxDataRunsBytes = 600;  // mapping pairs one record can hold beside its names
+
+// A problem that ends planning; its text is the sentence for the user.
+struct Refusal : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+uint64_t DivideUp(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+constexpr uint32_t Align8(uint32_t v) { return (v + 7) & ~7u; }
+
+struct Run {
+    int64_t lcn;     // -1: sparse
+    uint64_t count;
+};
+
+uint64_t RunClusters(const std::vector<Run>& runs) {
+    uint64_t n = 0;
+    for (const Run& r : runs) n += r.count;
+    return n;
+}
+
+// Mapping pairs: per run a header byte (bytes of the offset << 4 | bytes of the length),
+// the length, and the signed distance from the previous run's LCN (none for a sparse run).
+Bytes EncodeRuns(const std::vector<Run>& runs) {
+    Bytes out;
+    int64_t previous = 0;
+    for (const Run& run : runs) {
+        uint8_t lengthBytes[8], offsetBytes[8];
+        int nl = 0, no = 0;
+        for (uint64_t v = run.count; nl == 0 || v != 0; v >>= 8) lengthBytes[nl++] = static_cast<uint8_t>(v);
+        if ((lengthBytes[nl - 1] & 0x80) != 0) lengthBytes[nl++] = 0;
+        if (run.lcn >= 0) {
+            int64_t delta = run.lcn - previous;
+            for (;;) {
+                offsetBytes[no++] = static_cast<uint8_t>(delta);
+                const int64_t rest = delta >> 8;
+                const bool signBit = (offsetBytes[no - 1] & 0x80) != 0;
+                if ((rest == 0 && !signBit) || (rest == -1 && signBit)) break;
+                delta = rest;
+            }
+            previous = run.lcn;
+        }
+        out.push_back(static_cast<uint8_t>(no << 4 | nl));
+        out.insert(out.end(), lengthBytes, lengthBytes + nl);
+        out.insert(out.end(), offsetBytes, offsetBytes + no);
+    }
+    out.push_back(0);
+    return out;
+}
+
+// Protects a FILE record or INDX block for writing: the last word of every 512-byte stride
+// goes into the update sequence array and the sequence number takes its place (the reverse
+// of CFileRecord::ApplyFixups).
+void ProtectFixups(uint8_t* buffer, uint32_t bytes, uint16_t usaOffset, uint16_t sequence) {
+    ntfs::StoreLe<uint16_t>(buffer + usaOffset, sequence);
+    for (uint32_t k = 0; k < bytes / kStride; ++k) {
+        uint8_t* last = buffer + (k + 1) * kStride - 2;
+        std::memcpy(buffer + usaOffset + 2 + 2 * k, last, 2);
+        ntfs::StoreLe<uint16_t>(last, sequence);
+    }
+}
+
+// ---- FILE records -------------------------------------------------------------------------
+
+constexpr uint16_t kRecordUsaOffset = sizeof(FILE_RECORD_HEADER);          // 0x30
+constexpr uint16_t kRecordFirstAttribute = Align8(kRecordUsaOffset + 2 * (1 + kNtfsRecordBytes / kStride));
+
+// One MFT record being built: attributes are appended in type order.
+class RecordImage {
+public:
+    RecordImage(uint64_t number, uint16_t sequence, uint16_t flags) : bytes_(kNtfsRecordBytes, 0) {
+        FILE_RECORD_HEADER h{};
+        std::memcpy(h.Multi.Magic, "FILE", 4);
+        h.Multi.UsaOffset = kRecordUsaOffset;
+        h.Multi.UsaCount = 1 + kNtfsRecordBytes / kStride;
+        h.SequenceNumber = sequence;
+        h.FirstAttributeOffset = kRecordFirstAttribute;
+        h.Flags = flags;
+        h.BytesAllocated = kNtfsRecordBytes;
+        h.RecordNumberLow = static_cast<uint32_t>(number);
+        std::memcpy(bytes_.data(), &h, sizeof h);
+        used_ = kRecordFirstAttribute;
+    }
+
+    // Bytes still free for attributes (the end marker kept aside).
+    uint32_t Room() const { return kNtfsRecordBytes - used_ - 8; }
+
+    void AddResident(uint32_t type, const std::u16string& name, const uint8_t* value, uint32_t length,
+                     bool indexed = false) {
+        const uint32_t nameOffset = sizeof(ATTR_HEADER_RESIDENT);
+        const uint32_t valueOffset = Align8(nameOffset + 2 * static_cast<uint32_t>(name.size()));
+        const uint32_t total = Align8(valueOffset + length);
+        uint8_t* at = Reserve(total);
+        ATTR_HEADER_RESIDENT h{};
+        h.Common.TypeCode = type;
+        h.Common.Length = total;
+        h.Common.NameLength = static_cast<uint8_t>(name.size());
+        h.Common.NameOffset = static_cast<uint16_t>(nameOffset);
+        h.Common.Instance = instance_++;
+        h.ValueLength = length;
+        h.ValueOffset = static_cast<uint16_t>(valueOffset);
+        h.IndexedFlag = indexed ? 1 : 0;
+        std::memcpy(at, &h, sizeof h);
+        std::memcpy(at + nameOffset, name.data(), 2 * name.size());
+        if (length != 0) std::memcpy(at + valueOffset, value, length);
+    }
+    void AddResident(uint32_t type, const std::u16string& name, const Bytes& value, bool indexed = false) {
+        AddResident(type, name, value.data(), static_cast<uint32_t>(value.size()), indexed);
+    }
+
+    void AddNonResident(uint32_t type, const std::u16string& name, const std::vector<Run>& runs,
+                        uint64_t dataSize, uint32_t clusterBytes) {
+        const Bytes pairs = EncodeRuns(runs);
+        const uint32_t nameOffset = sizeof(ATTR_HEADER_NONRESIDENT);
+        const uint32_t pairsOffset = Align8(nameOffset + 2 * static_cast<uint32_t>(name.size()));
+        const uint32_t total = Align8(pairsOffset + static_cast<uint32_t>(pairs.size()));
+        uint8_t* at = Reserve(total);
+        const uint64_t clusters = RunClusters(runs);
+        ATTR_HEADER_NONRESIDENT h{};
+        h.Common.TypeCode = type;
+        h.Common.Length = total;
+        h.Common.NonResident = 1;
+        h.Common.NameLength = static_cast<uint8_t>(name.size());
+        h.Common.NameOffset = static_cast<uint16_t>(nameOffset);
+        h.Common.Instance = instance_++;
+        h.FirstVcn = 0;
+        h.LastVcn = clusters == 0 ? ~0ULL : clusters - 1;
+        h.MappingPairsOffset = static_cast<uint16_t>(pairsOffset);
+        h.AllocatedSize = clusters * clusterBytes;
+        h.DataSize = dataSize;
+        h.InitializedSize = dataSize;
+        std::memcpy(at, &h, sizeof h);
+        std::memcpy(at + nameOffset, name.data(), 2 * name.size());
+        std::memcpy(at + pairsOffset, pairs.data(), pairs.size());
+    }
+
+    void SetLinkCount(uint16_t n) { ntfs::StoreLe<uint16_t>(bytes_.data() + offsetof(FILE_RECORD_HEADER, LinkCount), n); }
+
+    // The finished record, protected by the update sequence.
+    Bytes Finish() {
+        ntfs::StoreLe<uint32_t>(bytes_.data() + used_, kAttrEnd);
+        ntfs::StoreLe<uint32_t>(bytes_.data() + offsetof(FILE_RECORD_HEADER, BytesInUse), used_ + 8);
+        ntfs::StoreLe<uint16_t>(bytes_.data() + offsetof(FILE_RECORD_HEADER, NextAttributeId), instance_);
+        Bytes out = bytes_;
+        ProtectFixups(out.data(), kNtfsRecordBytes, kRecordUsaOffset, 1);
+        return out;
+    }
+
+private:
+    uint8_t* Reserve(uint32_t bytes) {
+        if (bytes > Room()) throw Refusal("record overflow");
+        uint8_t* at = bytes_.data() + used_;
+        used_ += bytes;
+        return at;
+    }
+
+    Bytes bytes_;
+    uint32_t used_;
+    uint16_t instance_ = 0;
+};
+
+// A record that is not in use (reserved or spare): only the header.
+Bytes EmptyRecord(uint64_t number) { return RecordImage(number, 0, 0).Finish(); }
+
+// ---- Values -------------------------------------------------------------------------------
+
+struct Times {
+    uint64_t creation = 0, write = 0, change = 0, access = 0;
+};
+
+Bytes StandardInformation(const Times& t, uint32_t attributes) {
+    STANDARD_INFORMATION si{};
+    si.CreationTime = t.creation;
+    si.LastWriteTime = t.write;
+    si.MftChangeTime = t.change;
+    si.LastAccessTime = t.access;
+    si.FileAttributes = attributes;
+    si.SecurityId = kFirstSecurityId;
+    Bytes out(sizeof si);
+    std::memcpy(out.data(), &si, sizeof si);
+    return out;
+}
+
+Bytes FileNameValue(uint64_t parentReference, const Times& t, uint64_t allocated, uint64_t size,
+                    uint32_t attributes, const std::u16string& name, uint8_t nameSpace) {
+    FILE_NAME_VALUE v{};
+    v.ParentReference = parentReference;
+    v.CreationTime = t.creation;
+    v.LastWriteTime = t.write;
+    v.MftChangeTime = t.change;
+    v.LastAccessTime = t.access;
+    v.AllocatedSize = allocated;
+    v.DataSize = size;
+    v.FileAttributes = attributes;
+    v.NameLength = static_cast<uint8_t>(name.size());
+    v.NameSpace = nameSpace;
+    Bytes out(sizeof v + 2 * name.size());
+    std::memcpy(out.data(), &v, sizeof v);
+    std::memcpy(out.data() + sizeof v, name.data(), 2 * name.size());
+    return out;
+}
+
+uint64_t Reference(uint64_t record, uint16_t sequence) { return record | uint64_t{sequence} << 48; }
+uint16_t SequenceOf(uint64_t record) { return record < 16 ? static_cast<uint16_t>(record == 0 ? 1 : record) : 1; }
+
+// NTFS's collation of file names: upper-cased unit by unit, then as stored.
+bool NameLess(const std::u16string& a, const std::u16string& b) {
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        const char16_t x = UpcaseUnit(a[i]), y = UpcaseUnit(b[i]);
+        if (x != y) return x < y;
+    }
+    if (a.size() != b.size()) return a.size() < b.size();
+    return a < b;
+}
+
+// One entry of a file-name index: the key is the $FILE_NAME value.
+struct IndexItem {
+    std::u16string name;
+    uint64_t reference = 0;
+    Bytes key;
+};
+
+Bytes IndexEntryBytes(const IndexItem* item, bool withChild, uint64_t childVcn, bool last) {
+    const uint32_t keyLength = item ? static_cast<uint32_t>(item->key.size()) : 0;
+    uint32_t length = Align8(sizeof(INDEX_ENTRY_HEADER) + keyLength) + (withChild ? 8 : 0);
+    Bytes out(length, 0);
+    INDEX_ENTRY_HEADER h{};
+    h.FileReference = item ? item->reference : 0;
+    h.EntryLength = static_cast<uint16_t>(length);
+    h.KeyLength = static_cast<uint16_t>(keyLength);
+    h.Flags = static_cast<uint8_t>((withChild ? 0x01 : 0) | (last ? kIndexEntryLast : 0));
+    std::memcpy(out.data(), &h, sizeof h);
+    if (item) std::memcpy(out.data() + sizeof h, item->key.data(), keyLength);
+    if (withChild) ntfs::StoreLe<uint64_t>(out.data() + length - 8, childVcn);
+    return out;
+}
+
+// An index node's entries: items (each with its child when the node has children) and the
+// closing entry (with the last child).
+struct NodeItems {
+    std::vector<const IndexItem*> items;
+    std::vector<int64_t> children;  // per item, then one for the closing entry; -1: leaf
+};
+
+Bytes NodeEntries(const NodeItems& node, const std::function<uint64_t(int64_t)>& vcnOf) {
+    Bytes out;
+    const bool hasChildren = !node.children.empty() && node.children.back() >= 0;
+    for (size_t i = 0; i < node.items.size(); ++i) {
+        Bytes e = IndexEntryBytes(node.items[i], hasChildren, hasChildren ? vcnOf(node.children[i]) : 0, false);
+        out.insert(out.end(), e.begin(), e.end());
+    }
+    Bytes end = IndexEntryBytes(nullptr, hasChildren, hasChildren ? vcnOf(node.children.back()) : 0, true);
+    out.insert(out.end(), end.begin(), end.end());
+    return out;
+}
+
+uint32_t EntryBytes(const IndexItem* item, bool withChild) {
+    return Align8(sizeof(INDEX_ENTRY_HEADER) + static_cast<uint32_t>(item->key.size())) + (withChild ? 8 : 0);
+}
+
+// The value of an $INDEX_ROOT holding `entries`.
+Bytes IndexRootValue(uint32_t indexedType, uint32_t collation, uint32_t clusterBytes, const Bytes& entries,
+                     bool large) {
+    INDEX_ROOT_VALUE v{};
+    v.IndexedType = indexedType;
+    v.CollationRule = collation;
+    v.IndexBlockBytes = kNtfsIndexBlockBytes;
+    v.ClustersPerBlock = static_cast<uint8_t>(clusterBytes <= kNtfsIndexBlockBytes ? kNtfsIndexBlockBytes / clusterBytes
+                                                                                   : kNtfsIndexBlockBytes / 512);
+    v.Node.FirstEntryOffset = sizeof(INDEX_HEADER);
+    v.Node.BytesInUse = static_cast<uint32_t>(sizeof(INDEX_HEADER) + entries.size());
+    v.Node.BytesAllocated = v.Node.BytesInUse;
+    v.Node.Flags = large ? kIndexRootHasBlocks : 0;
+    Bytes out(sizeof v + entries.size());
+    std::memcpy(out.data(), &v, sizeof v);
+    if (!entries.empty()) std::memcpy(out.data() + sizeof v, entries.data(), entries.size());
+    return out;
+}
+
+constexpr uint32_t kBlockUsaOffset = sizeof(INDEX_BLOCK_HEADER);  // 0x28
+constexpr uint32_t kBlockFirstEntry = Align8(kBlockUsaOffset + 2 * (1 + kNtfsIndexBlockBytes / kStride));
+constexpr uint32_t kBlockEntryRoom = kNtfsIndexBlockBytes - kBlockFirstEntry;
+
+Bytes IndexBlock(uint64_t vcn, const Bytes& entries, bool hasChildren) {
+    Bytes out(kNtfsIndexBlockBytes, 0);
+    INDEX_BLOCK_HEADER h{};
+    std::memcpy(h.Multi.Magic, "INDX", 4);
+    h.Multi.UsaOffset = kBlockUsaOffset;
+    h.Multi.UsaCount = 1 + kNtfsIndexBlockBytes / kStride;
+    h.BlockVcn = vcn;
+    h.Node.FirstEntryOffset = kBlockFirstEntry - offsetof(INDEX_BLOCK_HEADER, Node);
+    h.Node.BytesInUse = static_cast<uint32_t>(h.Node.FirstEntryOffset + entries.size());
+    h.Node.BytesAllocated = kNtfsIndexBlockBytes - offsetof(INDEX_BLOCK_HEADER, Node);
+    h.Node.Flags = hasChildren ? 1 : 0;
+    std::memcpy(out.data(), &h, sizeof h);
+    std::memcpy(out.data() + kBlockFirstEntry, entries.data(), entries.size());
+    ProtectFixups(out.data(), kNtfsIndexBlockBytes, kBlockUsaOffset, 1);
+    return out;
+}
+
+// A file-name index laid out: the root's entries, and the INDX blocks when they do not fit.
+struct BuiltIndex {
+    Bytes rootEntries;
+    bool large = false;
+    std::vector<Bytes> blocks;  // block n at VCN n * vcnPerBlock, before fix-ups are applied
+    std::vector<Run> runs;      // clusters of the blocks
+};
+
+// Builds a B-tree bottom-up: a level's items are cut into nodes that fill a block; the item
+// after each node goes up a level with that node as its child; the level above is built the
+// same way until it fits in the root.
+BuiltIndex BuildIndex(std::vector<IndexItem>& sorted, uint32_t rootRoom, uint32_t clusterBytes,
+                      const std::function<std::vector<Run>(uint64_t clusters)>& allocate) {
+    BuiltIndex built;
+    NodeItems level;
+    for (const IndexItem& item : sorted) {
+        level.items.push_back(&item);
+        level.children.push_back(-1);
+    }
+    level.children.push_back(-1);
+    auto bytesOf = [](const NodeItems& n) {
+        const bool withChild = n.children.back() >= 0;
+        uint32_t b = 0;
+        for (const IndexItem* i : n.items) b += EntryBytes(i, withChild);
+        return b + (withChild ? 0x18u : 0x10u);
+    };
+    std::vector<std::pair<NodeItems, bool>> nodes;  // block n: its items
+    while (bytesOf(level) > rootRoom) {
+        const bool withChild = level.children.back() >= 0;
+        NodeItems up;
+        NodeItems current;
+        uint32_t used = withChild ? 0x18 : 0x10;
+        for (size_t i = 0; i < level.items.size(); ++i) {
+            const uint32_t b = EntryBytes(level.items[i], withChild);
+            if (used + b > kBlockEntryRoom && !current.items.empty()) {
+                // This item closes the node: it goes up with the node as its child.
+                current.children.push_back(level.children[i]);
+                nodes.push_back({current, withChild});
+                up.items.push_back(level.items[i]);
+                up.children.push_back(static_cast<int64_t>(nodes.size() - 1));
+                current = NodeItems{};
+                used = withChild ? 0x18 : 0x10;
+                continue;
+            }
+            current.items.push_back(level.items[i]);
+            current.children.push_back(level.children[i]);
+            used += b;
+        }
+        current.children.push_back(level.children.back());
+        nodes.push_back({current, withChild});
+        up.children.push_back(static_cast<int64_t>(nodes.size() - 1));
+        level = up;
+    }
+    const uint64_t vcnPerBlock = clusterBytes <= kNtfsIndexBlockBytes ? kNtfsIndexBlockBytes / clusterBytes
+                                                                      : kNtfsIndexBlockBytes / 512;
+    auto vcnOf = [&](int64_t node) { return static_cast<uint64_t>(node) * vcnPerBlock; };
+    built.rootEntries = NodeEntries(level, vcnOf);
+    built.large = !nodes.empty();
+    for (size_t n = 0; n < nodes.size(); ++n)
+        built.blocks.push_back(IndexBlock(vcnOf(static_cast<int64_t>(n)), NodeEntries(nodes[n].first, vcnOf),
+                                          nodes[n].second));
+    if (built.large) built.runs = allocate(DivideUp(nodes.size() * kNtfsIndexBlockBytes, clusterBytes));
+    return built;
+}
+
+// An empty view index root ($O, $Q, $R, $SII, $SDH without entries).
+Bytes EmptyViewRoot(uint32_t collation, uint32_t clusterBytes) {
+    VIEW_INDEX_ENTRY_HEADER end{};
+    end.EntryLength = sizeof end;
+    end.Flags = kIndexEntryLast;
+    Bytes entries(sizeof end);
+    std::memcpy(entries.data(), &end, sizeof end);
+    return IndexRootValue(0, collation, clusterBytes, entries, false);
+}
+
+Bytes ViewEntry(const Bytes& key, const Bytes& data) {
+    VIEW_INDEX_ENTRY_HEADER h{};
+    h.DataOffset = static_cast<uint16_t>(sizeof h + key.size());
+    h.DataLength = static_cast<uint16_t>(data.size());
+    h.EntryLength = static_cast<uint16_t>(Align8(static_cast<uint32_t>(sizeof h + key.size() + data.size())));
+    h.KeyLength = static_cast<uint16_t>(key.size());
+    Bytes out(h.EntryLength, 0);
+    std::memcpy(out.data(), &h, sizeof h);
+    std::memcpy(out.data() + sizeof h, key.data(), key.size());
+    std::memcpy(out.data() + h.DataOffset, data.data(), data.size());
+    return out;
+}
+
+// The default security descriptor: owner and group Administrators, everyone full control,
+// inherited by files and folders below.
+Bytes DefaultSecurityDescriptor() {
+    const uint8_t everyone[12] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
+    const uint8_t admins[16] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 0x02, 0, 0};
+    Bytes sd(20, 0);
+    sd[0] = 1;                                     // revision
+    ntfs::StoreLe<uint16_t>(sd.data() + 2, 0x8004);  // self-relative, DACL present
+    // DACL at 20: header, one ACCESS_ALLOWED ACE for Everyone.
+    const uint32_t daclOffset = 20, aceSize = 8 + sizeof everyone, aclSize = 8 + aceSize;
+    Bytes acl(aclSize, 0);
+    acl[0] = 2;
+    ntfs::StoreLe<uint16_t>(acl.data() + 2, static_cast<uint16_t>(aclSize));
+    ntfs::StoreLe<uint16_t>(acl.data() + 4, 1);
+    acl[8] = 0;     // ACCESS_ALLOWED
+    acl[9] = 0x03;  // object and container inherit
+    ntfs::StoreLe<uint16_t>(acl.data() + 10, static_cast<uint16_t>(aceSize));
+    ntfs::StoreLe<uint32_t>(acl.data() + 12, 0x001F01FF);
+    std::memcpy(acl.data() + 16, everyone, sizeof everyone);
+    sd.insert(sd.end(), acl.begin(), acl.end());
+    const uint32_t owner = static_cast<uint32_t>(sd.size());
+    sd.insert(sd.end(), admins, admins + sizeof admins);
+    const uint32_t group = static_cast<uint32_t>(sd.size());
+    sd.insert(sd.end(), admins, admins + sizeof admins);
+    ntfs::StoreLe<uint32_t>(sd.data() + 4, owner);
+    ntfs::StoreLe<uint32_t>(sd.data() + 8, group);
+    ntfs::StoreLe<uint32_t>(sd.data() + 16, daclOffset);
+    return sd;
+}
+
+Bytes AttrDefTable() {
+    struct Def {
+        const char16_t* name;
+        uint32_t type, collation, flags;
+        int64_t min, max;
+    } defs[] = {
+        {u"$STANDARD_INFORMATION", 0x10, 0, kAttrDefResident, 0x30, 0x48},
+        {u"$ATTRIBUTE_LIST", 0x20, 0, kAttrDefAlwaysLog, 0, -1},
+        {u"$FILE_NAME", 0x30, kCollationFileName, kAttrDefIndexable | kAttrDefResident, 0x44, 0x242},
+        {u"$OBJECT_ID", 0x40, 0, kAttrDefResident, 0, 0x100},
+        {u"$SECURITY_DESCRIPTOR", 0x50, 0, kAttrDefAlwaysLog, 0, -1},
+        {u"$VOLUME_NAME", 0x60, 0, kAttrDefResident, 2, 0x100},
+        {u"$VOLUME_INFORMATION", 0x70, 0, kAttrDefResident, 0xC, 0xC},
+        {u"$DATA", 0x80, 0, 0, 0, -1},
+        {u"$INDEX_ROOT", 0x90, 0, kAttrDefResident, 0, -1},
+        {u"$INDEX_ALLOCATION", 0xA0, 0, kAttrDefAlwaysLog, 0, -1},
+        {u"$BITMAP", 0xB0, 0, kAttrDefAlwaysLog, 0, -1},
+        {u"$REPARSE_POINT", 0xC0, 0, kAttrDefAlwaysLog, 0, 0x4000},
+        {u"$EA_INFORMATION", 0xD0, 0, kAttrDefResident, 8, 8},
+        {u"$EA", 0xE0, 0, 0, 0, 0x10000},
+        {u"$LOGGED_UTILITY_STREAM", 0x100, 0, kAttrDefAlwaysLog, 0, 0x10000},
+    };
+    Bytes out(kNtfsAttrDefBytes, 0);
+    size_t at = 0;
+    for (const Def& d : defs) {
+        ATTR_DEF_ENTRY e{};
+        for (size_t i = 0; d.name[i] != 0; ++i) e.Name[i] = d.name[i];
+        e.TypeCode = d.type;
+        e.CollationRule = d.collation;
+        e.Flags = d.flags;
+        e.MinimumSize = d.min;
+        e.MaximumSize = d.max;
+        std::memcpy(out.data() + at, &e, sizeof e);
+        at += sizeof e;
+    }
+    return out;
+}
+
+uint64_t NowFileTime() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return platform::kFileTimeUnixEpoch +
+           static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count()) * 10;
+}
+
+}  // namespace
+
+// ---- The writer ---------------------------------------------------------------------------
+
+struct CNtfsWriter::Impl {
+    const CFatVolume* fat;
+    CVolumeDevice* device;
+    std::function<bool()> flush;
+    uint32_t c = 0;              // NTFS cluster bytes
+    uint64_t clusters = 0;
+    uint64_t perFat = 0;         // NTFS clusters per FAT cluster
+
+    std::vector<uint8_t> available;  // per NTFS cluster: 1 when new data may go there
+    uint64_t cursor = 0;
+    std::vector<uint8_t> bitmap;     // the NTFS cluster bitmap being built
+
+    struct Piece {       // a stretch of new bytes to write at a cluster run list
+        std::vector<Run> runs;
+        Bytes bytes;     // written from the start of the runs; the rest of the clusters untouched
+    };
+    std::vector<Piece> pieces;
+    struct Move {        // FAT clusters whose data is copied before the NTFS volume ends
+        uint32_t fatCluster;
+        std::vector<Run> to;
+    };
+    std::vector<Move> moves;
+    Bytes mft;           // the whole MFT image, records protected
+    std::vector<Run> mftRuns, mirrorRuns;
+    uint64_t mirrorRecords = 0;
+    NTFS_BOOT_SECTOR boot{};
+    bool backupFirst = false;
+
+    // -- clusters --
+    std::vector<Run> Allocate(uint64_t count) {
+        std::vector<Run> runs;
+        if (count == 0) return runs;
+        // First a single free stretch long enough, from the cursor on and then from the start;
+        // else the free stretches in order.
+        for (int pass = 0; pass < 2 && runs.empty(); ++pass) {
+            uint64_t from = pass == 0 ? cursor : 0, to = pass == 0 ? clusters : cursor;
+            for (uint64_t k = from; k < to;) {
+                if (!available[k]) { ++k; continue; }
+                uint64_t e = k;
+                while (e < clusters && available[e] && e - k < count) ++e;
+                if (e - k == count) { runs.push_back({static_cast<int64_t>(k), count}); break; }
+                k = e;
+            }
+        }
+        if (runs.empty()) {
+            uint64_t need = count;
+            for (uint64_t k = 0; k < clusters && need > 0;) {
+                if (!available[k]) { ++k; continue; }
+                uint64_t e = k;
+                while (e < clusters && available[e] && e - k < need) ++e;
+                runs.push_back({static_cast<int64_t>(k), e - k});
+                need -= e - k;
+                k = e;
+            }
+            if (need > 0) throw Refusal("room");
+        }
+        for (const Run& r : runs) {
+            for (uint64_t k = 0; k < r.count; ++k) available[r.lcn + k] = 0;
+            MarkUsed(r);
+            cursor = r.lcn + r.count;
+        }
+        return runs;
+    }
+    void MarkUsed(const Run& r) {
+        if (r.lcn < 0) return;
+        for (uint64_t k = r.lcn; k < r.lcn + r.count && k < clusters; ++k) bitmap[k / 8] |= static_cast<uint8_t>(1 << (k % 8));
+    }
+    std::vector<Run> Place(Bytes bytes) {
+        std::vector<Run> runs = Allocate(DivideUp(bytes.size(), c));
+        pieces.push_back({runs, std::move(bytes)});
+        return runs;
+    }
+    uint64_t LcnOfFat(uint32_t fatCluster) const { return fat->ClusterOffset(fatCluster) / c; }
+};
+
+CNtfsWriter::CNtfsWriter(const CFatVolume* fat, CVolumeDevice* device, std::function<bool()> flush)
+    : impl_(std::make_unique<Impl>()) {
+    impl_->fat = fat;
+    impl_->device = device;
+    impl_->flush = std::move(flush);
+}
+
+CNtfsWriter::~CNtfsWriter() = default;
+
+namespace {
+
+// What the writer keeps of one file or folder of the FAT tree.
+struct Entry {
+    const FAT_NODE* node;
+    uint64_t record;
+    uint64_t parent;
+    std::vector<Run> runs;  // data runs in NTFS clusters (files)
+    Times times;
+    std::u16string longName, dosName;  // dosName empty: one name of both namespaces
+};
+
+std::u16string DosNameOf(const FAT_NODE& n) { return UpcaseName(n.ShortName); }
+
+}  // namespace
+
+bool CNtfsWriter::Plan() {
+    Impl& w = *impl_;
+    const CFatVolume& fat = *w.fat;
+    try {
+        // 1. Geometry and the clusters that may take new data.
+        plan_ = PlanNtfs(fat);
+        if (!plan_.Fits()) throw Refusal("room");
+        w.c = plan_.ClusterBytes;
+        w.clusters = plan_.Clusters;
+        w.perFat = fat.ClusterBytes() / w.c;
+        w.available.assign(w.clusters, 0);
+        w.bitmap.assign(DivideUp(DivideUp(w.clusters, 8), 8) * 8, 0);
+        for (uint32_t k = 2; k < fat.ClusterCount() + 2; ++k) {
+            if (!fat.IsClusterFree(k)) continue;
+            const uint64_t first = w.LcnOfFat(k);
+            for (uint64_t j = first; j < first + w.perFat && j < w.clusters; ++j) w.available[j] = 1;
+        }
+        // $Boot's clusters at the start of the volume.
+        const uint64_t bootClusters = DivideUp(kBootBytes, w.c);
+        w.MarkUsed({0, bootClusters});
+
+        // 2. Number the files and folders depth first and turn their chains into runs; data
+        //    that lies beyond the NTFS volume's last cluster is copied into free clusters.
+        std::vector<Entry> entries;
+        std::vector<std::vector<size_t>> childrenOf;  // per entry index: children's indexes
+        uint64_t nextRecord = kNtfsFirstFreeRecord;
+        std::function<void(const FAT_NODE&, uint64_t, size_t)> number = [&](const FAT_NODE& dir, uint64_t dirRecord,
+                                                                              size_t dirIndex) {
+            for (const FAT_NODE& child : dir.Children) {
+                Entry e;
+                e.node = &child;
+                e.record = nextRecord++;
+                e.parent = dirRecord;
+                e.times.write = FatTimeToFileTime(child.WriteDate, child.WriteTime);
+                e.times.creation = child.CreationDate != 0
+                                       ? FatTimeToFileTime(child.CreationDate, child.CreationTime, child.CreationTenths)
+                                       : e.times.write;
+                e.times.access = child.LastAccessDate != 0 ? FatTimeToFileTime(child.LastAccessDate, 0) : e.times.write;
+                e.times.change = e.times.write;
+                e.longName = child.Name();
+                const std::u16string dos = DosNameOf(child);
+                if (dos != e.longName) e.dosName = dos;
+                if (!child.IsDirectory() && child.FileSize != 0) {
+                    uint64_t left = DivideUp(child.FileSize, w.c);
+                    for (const FAT_RUN& r : child.Runs) {
+                        for (uint32_t k = 0; k < r.Count && left > 0; ++k) {
+                            const uint32_t fc = r.First + k;
+                            const uint64_t lcn = w.LcnOfFat(fc);
+                            const uint64_t take = std::min<uint64_t>(w.perFat, left);
+                            std::vector<Run> piece;
+                            if (lcn + take > w.clusters) {
+                                piece = w.Allocate(take);
+                                w.moves.push_back({fc, piece});
+                            } else {
+                                piece.push_back({static_cast<int64_t>(lcn), take});
+                                w.MarkUsed(piece.back());
+                            }
+                            for (const Run& p : piece) {
+                                if (!e.runs.empty() && e.runs.back().lcn + static_cast<int64_t>(e.runs.back().count) == p.lcn)
+                                    e.runs.back().count += p.count;
+                                else
+                                    e.runs.push_back(p);
+                            }
+                            left -= take;
+                        }
+                    }
+                    if (EncodeRuns(e.runs).size() > kMaxDataRunsBytes)
+                        throw Refusal("The file \"" + platform::Utf16ToUtf8(child.Name()) +
+                                      "\" is split into too many pieces for one NTFS record; defragment the volume first.");
+                }
+                entries.push_back(std::move(e));
+                childrenOf.emplace_back();
+                childrenOf[dirIndex].push_back(entries.size() - 1);
+                if (child.IsDirectory()) {
+                    const size_t index = entries.size() - 1;
+                    number(child, entries[index].record, index);
+                }
+            }
+        };
+        // Entry 0 stands for the root.
+        entries.push_back(Entry{&fat.Root(), kRootRecord, kRootRecord, {}, {}, u".", u""});
+        childrenOf.emplace_back();
+        number(fat.Root(), kRootRecord, 0);
+        if (nextRecord > plan_.Records) throw Refusal("records");
+
+        // 3. Clusters of the fixed metadata.
+        const uint64_t now = NowFileTime();
+        const Times sysTimes{now, now, now, now};
+        const uint64_t records = plan_.Records;
+        w.mirrorRecords = std::max<uint64_t>(4, w.c / kNtfsRecordBytes);
+        w.mftRuns = w.Allocate(DivideUp(records * kNtfsRecordBytes, w.c));
+        if (EncodeRuns(w.mftRuns).size() > 200) throw Refusal("The free space is split into too many pieces for the MFT; defragment the volume first.");
+        Bytes mftBitmap(DivideUp(records, 64) * 8, 0);
+        auto setRecordBit = [&](uint64_t r) { mftBitmap[r / 8] |= static_cast<uint8_t>(1 << (r % 8)); };
+        for (uint64_t r = 0; r < nextRecord; ++r) setRecordBit(r);
+        const std::vector<Run> mftBitmapRuns = w.Place(mftBitmap);
+        w.mirrorRuns = w.Allocate(DivideUp(w.mirrorRecords * kNtfsRecordBytes, w.c));
+        const std::vector<Run> logRuns = w.Place(Bytes(plan_.LogFileBytes, 0xFF));
+        const std::vector<Run> attrDefRuns = w.Place(AttrDefTable());
+        Bytes upcase(kNtfsUpcaseBytes);
+        for (uint32_t u = 0; u < 65536; ++u) ntfs::StoreLe<char16_t>(upcase.data() + 2 * u, UpcaseUnit(static_cast<char16_t>(u)));
+        const std::vector<Run> upcaseRuns = w.Place(upcase);
+        // $Secure:$SDS with the default descriptor twice, 256 KiB apart.
+        const Bytes sd = DefaultSecurityDescriptor();
+        SECURITY_DESCRIPTOR_HEADER sdh{};
+        sdh.Hash = SecurityDescriptorHash(sd.data(), static_cast<uint32_t>(sd.size()));
+        sdh.SecurityId = kFirstSecurityId;
+        sdh.Offset = 0;
+        sdh.Length = static_cast<uint32_t>(sizeof sdh + sd.size());
+        Bytes sdsEntry(sizeof sdh);
+        std::memcpy(sdsEntry.data(), &sdh, sizeof sdh);
+        sdsEntry.insert(sdsEntry.end(), sd.begin(), sd.end());
+        Bytes sds(kNtfsSdsMirrorOffset + sdsEntry.size(), 0);
+        std::memcpy(sds.data(), sdsEntry.data(), sdsEntry.size());
+        std::memcpy(sds.data() + kNtfsSdsMirrorOffset, sdsEntry.data(), sdsEntry.size());
+        const uint64_t sdsSize = sds.size();
+        const std::vector<Run> sdsRuns = w.Place(std::move(sds));
+        // The cluster bitmap: placed now, filled last.
+        const uint64_t bitmapBytes = w.bitmap.size();
+        const std::vector<Run> bitmapRuns = w.Allocate(DivideUp(bitmapBytes, w.c));
+
+        // 4. The records.
+        w.mft.assign(records * kNtfsRecordBytes, 0);
+        auto putRecord = [&](uint64_t n, Bytes image) { std::memcpy(w.mft.data() + n * kNtfsRecordBytes, image.data(), image.size()); };
+        for (uint64_t r = 0; r < records; ++r) putRecord(r, EmptyRecord(r));
+
+        // Index items of the root (system files first, then the tree).
+        std::map<uint64_t, std::vector<IndexItem>> items;  // directory record -> items
+        auto addItem = [&](uint64_t dir, const std::u16string& name, uint64_t record, const Bytes& key) {
+            items[dir].push_back({name, Reference(record, SequenceOf(record)), key});
+        };
+        // A system file's record: SI, FN in namespace 3, then its own attributes.
+        auto systemRecord = [&](uint64_t n, const std::u16string& name, uint16_t flags, uint64_t allocated,
+                                uint64_t size, uint32_t fnFlags, uint64_t parent,
+                                const std::function<void(RecordImage&)>& rest) {
+            RecordImage rec(n, SequenceOf(n), flags);
+            rec.AddResident(kAttrStandardInformation, u"", StandardInformation(sysTimes, 0x06));
+            const Bytes fn = FileNameValue(Reference(parent, SequenceOf(parent)), sysTimes, allocated, size,
+                                           0x06 | fnFlags, name, kNamespaceWin32AndDos);
+            rec.AddResident(kAttrFileName, u"", fn, true);
+            rest(rec);
+            rec.SetLinkCount(1);
+            putRecord(n, rec.Finish());
+            if (n != kRootRecord) addItem(parent, name, n, fn);
+        };
+        auto runsBytes = [&](const std::vector<Run>& r) { return RunClusters(r) * w.c; };
+
+        systemRecord(kMftRecord, u"$MFT", kRecordInUse, runsBytes(w.mftRuns), records * kNtfsRecordBytes, 0, kRootRecord,
+                     [&](RecordImage& rec) {
+                         rec.AddNonResident(kAttrData, u"", w.mftRuns, records * kNtfsRecordBytes, w.c);
+                         rec.AddNonResident(kAttrBitmap, u"", mftBitmapRuns, mftBitmap.size(), w.c);
+                     });
+        systemRecord(kMftMirrRecord, u"$MFTMirr", kRecordInUse, runsBytes(w.mirrorRuns), w.mirrorRecords * kNtfsRecordBytes,
+                     0, kRootRecord, [&](RecordImage& rec) {
+                         rec.AddNonResident(kAttrData, u"", w.mirrorRuns, w.mirrorRecords * kNtfsRecordBytes, w.c);
+                     });
+        systemRecord(kLogFileRecord, u"$LogFile", kRecordInUse, runsBytes(logRuns), plan_.LogFileBytes, 0, kRootRecord,
+                     [&](RecordImage& rec) { rec.AddNonResident(kAttrData, u"", logRuns, plan_.LogFileBytes, w.c); });
+        systemRecord(kVolumeRecord, u"$Volume", kRecordInUse, 0, 0, 0, kRootRecord, [&](RecordImage& rec) {
+            std::u16string label = fat.Label();
+            if (label.size() > 32) label.resize(32);
+            rec.AddResident(kAttrVolumeName, u"", reinterpret_cast<const uint8_t*>(label.data()),
+                            static_cast<uint32_t>(2 * label.size()));
+            VOLUME_INFORMATION info{};
+            info.MajorVersion = 3;
+            info.MinorVersion = 1;
+            rec.AddResident(kAttrVolumeInformation, u"", reinterpret_cast<const uint8_t*>(&info), sizeof info);
+            rec.AddResident(kAttrData, u"", nullptr, 0);
+        });
+        systemRecord(kAttrDefRecord, u"$AttrDef", kRecordInUse, runsBytes(attrDefRuns), kNtfsAttrDefBytes, 0, kRootRecord,
+                     [&](RecordImage& rec) { rec.AddNonResident(kAttrData, u"", attrDefRuns, kNtfsAttrDefBytes, w.c); });
+        systemRecord(kBitmapRecord, u"$Bitmap", kRecordInUse, runsBytes(bitmapRuns), bitmapBytes, 0, kRootRecord,
+                     [&](RecordImage& rec) { rec.AddNonResident(kAttrData, u"", bitmapRuns, bitmapBytes, w.c); });
+        systemRecord(kBootRecord, u"$Boot", kRecordInUse, bootClusters * w.c, kBootBytes, 0, kRootRecord,
+                     [&](RecordImage& rec) { rec.AddNonResident(kAttrData, u"", {{0, bootClusters}}, kBootBytes, w.c); });
+        // $BadClus:$Bad: as long as the volume, sparse except where the FAT marked bad clusters.
+        std::vector<Run> badRuns;
+        {
+            uint64_t at = 0;
+            for (uint32_t k = 2; k < fat.ClusterCount() + 2; ++k) {
+                if (fat.Entry(k) != CFatVolume::kBad) continue;
+                const uint64_t lcn = w.LcnOfFat(k);
+                if (lcn + w.perFat > w.clusters) continue;
+                if (lcn > at) badRuns.push_back({-1, lcn - at});
+                badRuns.push_back({static_cast<int64_t>(lcn), w.perFat});
+                w.MarkUsed(badRuns.back());
+                at = lcn + w.perFat;
+            }
+            if (at < w.clusters) badRuns.push_back({-1, w.clusters - at});
+        }
+        systemRecord(kBadClusRecord, u"$BadClus", kRecordInUse, 0, 0, 0, kRootRecord, [&](RecordImage& rec) {
+            rec.AddResident(kAttrData, u"", nullptr, 0);
+            rec.AddNonResident(kAttrData, u"$Bad", badRuns, w.clusters * w.c, w.c);
+        });
+        systemRecord(kSecureRecord, u"$Secure", kRecordInUse | 0x0008, 0, 0, 0x20000000, kRootRecord, [&](RecordImage& rec) {
+            rec.AddNonResident(kAttrData, u"$SDS", sdsRuns, sdsSize, w.c);
+            Bytes headerData(sizeof sdh);
+            std::memcpy(headerData.data(), &sdh, sizeof sdh);
+            Bytes sdhKey(8);
+            ntfs::StoreLe<uint32_t>(sdhKey.data(), sdh.Hash);
+            ntfs::StoreLe<uint32_t>(sdhKey.data() + 4, sdh.SecurityId);
+            Bytes sdhData = headerData;
+            sdhData.insert(sdhData.end(), {'I', 0, 'I', 0});
+            VIEW_INDEX_ENTRY_HEADER end{};
+            end.EntryLength = sizeof end;
+            end.Flags = kIndexEntryLast;
+            Bytes endBytes(sizeof end);
+            std::memcpy(endBytes.data(), &end, sizeof end);
+            Bytes sdhEntries = ViewEntry(sdhKey, sdhData);
+            sdhEntries.insert(sdhEntries.end(), endBytes.begin(), endBytes.end());
+            rec.AddResident(kAttrIndexRoot, u"$SDH", IndexRootValue(0, kCollationSecurityHash, w.c, sdhEntries, false));
+            Bytes siiKey(4);
+            ntfs::StoreLe<uint32_t>(siiKey.data(), sdh.SecurityId);
+            Bytes siiEntries = ViewEntry(siiKey, headerData);
+            siiEntries.insert(siiEntries.end(), endBytes.begin(), endBytes.end());
+            rec.AddResident(kAttrIndexRoot, u"$SII", IndexRootValue(0, kCollationUlong, w.c, siiEntries, false));
+        });
+        systemRecord(kUpCaseRecord, u"$UpCase", kRecordInUse, runsBytes(upcaseRuns), kNtfsUpcaseBytes, 0, kRootRecord,
+                     [&](RecordImage& rec) { rec.AddNonResident(kAttrData, u"", upcaseRuns, kNtfsUpcaseBytes, w.c); });
+        // $Extend's children: empty view indexes.
+        auto viewRecord = [&](uint64_t n, const std::u16string& name,
+                              std::vector<std::pair<std::u16string, uint32_t>> roots) {
+            systemRecord(n, name, kRecordInUse | 0x0008, 0, 0, 0x20000000, kExtendRecord, [&](RecordImage& rec) {
+                for (const auto& [rootName, collation] : roots)
+                    rec.AddResident(kAttrIndexRoot, rootName, EmptyViewRoot(collation, w.c));
+            });
+        };
+        viewRecord(kQuotaRecord, u"$Quota", {{u"$O", kCollationSid}, {u"$Q", kCollationUlong}});
+        viewRecord(kObjIdRecord, u"$ObjId", {{u"$O", kCollationUlongs}});
+        viewRecord(kReparseRecord, u"$Reparse", {{u"$R", kCollationUlongs}});
+
+        // 5. Files and folders: their names go into their parent's items first, so every
+        //    folder's index can be built when its own record is.
+        std::vector<Bytes> dataNames;
+        for (size_t i = 1; i < entries.size(); ++i) {
+            const Entry& e = entries[i];
+            const FAT_NODE& n = *e.node;
+            const uint32_t attrs = n.Attributes & (kFatAttrReadOnly | kFatAttrHidden | kFatAttrSystem | kFatAttrArchive);
+            const uint32_t fnAttrs = attrs | (n.IsDirectory() ? kFileAttrDirectoryIndex : 0);
+            const uint64_t allocated = RunClusters(e.runs) * w.c, size = n.IsDirectory() ? 0 : n.FileSize;
+            const uint64_t parentRef = Reference(e.parent, SequenceOf(e.parent));
+            addItem(e.parent, e.longName, e.record,
+                    FileNameValue(parentRef, e.times, allocated, size, fnAttrs, e.longName,
+                                  e.dosName.empty() ? kNamespaceWin32AndDos : kNamespaceWin32));
+            if (!e.dosName.empty())
+                addItem(e.parent, e.dosName, e.record,
+                        FileNameValue(parentRef, e.times, allocated, size, fnAttrs, e.dosName, kNamespaceDos));
+        }
+        // Items of $Extend.
+        uint64_t indexClusters = 0;
+        auto directoryIndex = [&](RecordImage& rec, uint64_t dirRecord) {
+            std::vector<IndexItem>& list = items[dirRecord];
+            std::sort(list.begin(), list.end(), [](const IndexItem& a, const IndexItem& b) { return NameLess(a.name, b.name); });
+            // Room in the record for the root: beside the $INDEX_ROOT header and value header,
+            // and, for a large index, the $INDEX_ALLOCATION and $BITMAP attributes.
+            const uint32_t rootHeaders = Align8(sizeof(ATTR_HEADER_RESIDENT) + 8) + sizeof(INDEX_ROOT_VALUE);
+            const uint32_t largeExtra = Align8(sizeof(ATTR_HEADER_NONRESIDENT) + 8 + 64) + Align8(sizeof(ATTR_HEADER_RESIDENT) + 8 + 64);
+            uint32_t room = rec.Room() > rootHeaders ? rec.Room() - rootHeaders : 0;
+            uint32_t all = 0x10;
+            for (const IndexItem& it : list) all += EntryBytes(&it, false);
+            if (all > room) room = room > largeExtra ? room - largeExtra : 0;
+            if (room < 0x18) throw Refusal("A folder's name is too long for its NTFS record.");
+            BuiltIndex built = BuildIndex(list, room, w.c, [&](uint64_t n) { return w.Allocate(n); });
+            rec.AddResident(kAttrIndexRoot, u"$I30",
+                            IndexRootValue(kAttrFileName, kCollationFileName, w.c, built.rootEntries, built.large));
+            if (built.large) {
+                Bytes blocks;
+                for (const Bytes& b : built.blocks) blocks.insert(blocks.end(), b.begin(), b.end());
+                rec.AddNonResident(kAttrIndexAllocation, u"$I30", built.runs, blocks.size(), w.c);
+                Bytes bits(DivideUp(DivideUp(built.blocks.size(), 8), 8) * 8, 0);
+                for (size_t b = 0; b < built.blocks.size(); ++b) bits[b / 8] |= static_cast<uint8_t>(1 << (b % 8));
+                rec.AddResident(kAttrBitmap, u"$I30", bits);
+                indexClusters += RunClusters(built.runs);
+                w.pieces.push_back({built.runs, std::move(blocks)});
+            }
+        };
+        systemRecord(kExtendRecord, u"$Extend", kRecordInUse | kRecordDirectory, 0, 0, kFileAttrDirectoryIndex, kRootRecord,
+                     [&](RecordImage& rec) { directoryIndex(rec, kExtendRecord); });
+        for (size_t i = 1; i < entries.size(); ++i) {
+            const Entry& e = entries[i];
+            const FAT_NODE& n = *e.node;
+            const uint32_t attrs = n.Attributes & (kFatAttrReadOnly | kFatAttrHidden | kFatAttrSystem | kFatAttrArchive);
+            const uint32_t fnAttrs = attrs | (n.IsDirectory() ? kFileAttrDirectoryIndex : 0);
+            const uint64_t allocated = RunClusters(e.runs) * w.c, size = n.IsDirectory() ? 0 : n.FileSize;
+            const uint64_t parentRef = Reference(e.parent, SequenceOf(e.parent));
+            RecordImage rec(e.record, 1, static_cast<uint16_t>(kRecordInUse | (n.IsDirectory() ? kRecordDirectory : 0)));
+            rec.AddResident(kAttrStandardInformation, u"", StandardInformation(e.times, attrs));
+            rec.AddResident(kAttrFileName, u"",
+                            FileNameValue(parentRef, e.times, allocated, size, fnAttrs, e.longName,
+                                          e.dosName.empty() ? kNamespaceWin32AndDos : kNamespaceWin32),
+                            true);
+            if (!e.dosName.empty())
+                rec.AddResident(kAttrFileName, u"",
+                                FileNameValue(parentRef, e.times, allocated, size, fnAttrs, e.dosName, kNamespaceDos), true);
+            if (n.IsDirectory())
+                directoryIndex(rec, e.record);
+            else if (e.runs.empty())
+                rec.AddResident(kAttrData, u"", nullptr, 0);
+            else
+                rec.AddNonResident(kAttrData, u"", e.runs, n.FileSize, w.c);
+            rec.SetLinkCount(e.dosName.empty() ? 1 : 2);
+            putRecord(e.record, rec.Finish());
+        }
+        // The root last: every item of its index is known now ("." included).
+        systemRecord(kRootRecord, u".", kRecordInUse | kRecordDirectory, 0, 0, kFileAttrDirectoryIndex, kRootRecord,
+                     [&](RecordImage& rec) {
+                         // The root's own name is an item of its index too.
+                         const Bytes self = FileNameValue(Reference(kRootRecord, SequenceOf(kRootRecord)), sysTimes, 0, 0,
+                                                          0x06 | kFileAttrDirectoryIndex, u".", kNamespaceWin32AndDos);
+                         addItem(kRootRecord, u".", kRootRecord, self);
+                         directoryIndex(rec, kRootRecord);
+                     });
+
+        // 6. The boot sector, and where its backup goes.
+        NTFS_BOOT_SECTOR& b = w.boot;
+        b = NTFS_BOOT_SECTOR{};
+        b.Jump[0] = 0xEB;
+        b.Jump[1] = 0x52;
+        b.Jump[2] = 0x90;
+        std::memcpy(b.OemId, "NTFS    ", 8);
+        b.BytesPerSector = 512;
+        b.SectorsPerCluster = static_cast<uint8_t>(w.c / 512);
+        b.MediaDescriptor = 0xF8;
+        b.SectorsPerTrack = fat.SectorsPerTrack();
+        b.Heads = fat.Heads();
+        b.HiddenSectors = fat.HiddenSectors();
+        b.Unused1 = 0x00800080;
+        b.TotalSectors = fat.DeviceBytes() / 512 - 1;
+        b.MftLcn = static_cast<uint64_t>(w.mftRuns.front().lcn);
+        b.MftMirrorLcn = static_cast<uint64_t>(w.mirrorRuns.front().lcn);
+        b.ClustersPerRecord = w.c <= kNtfsRecordBytes ? static_cast<int8_t>(kNtfsRecordBytes / w.c) : -10;
+        b.ClustersPerIndexBlock = w.c <= kNtfsIndexBlockBytes ? static_cast<int8_t>(kNtfsIndexBlockBytes / w.c) : -12;
+        b.SerialNumber = uint64_t{fat.VolumeSerial()} << 32 | fat.VolumeSerial();
+        b.EndMarker = 0xAA55;
+        // The last sector may be written before the switch only when no FAT file uses it.
+        const uint64_t lastByte = fat.DeviceBytes() - 512;
+        w.backupFirst = true;
+        if (lastByte >= fat.TotalBytes()) {
+            w.backupFirst = true;  // beyond the FAT volume
+        } else if (lastByte >= fat.FirstDataByte()) {
+            const uint64_t k = 2 + (lastByte - fat.FirstDataByte()) / fat.ClusterBytes();
+            if (k < fat.ClusterCount() + 2u && !fat.IsClusterFree(static_cast<uint32_t>(k))) w.backupFirst = false;
+        } else {
+            w.backupFirst = false;
+        }
+
+        // 7. The MFT mirror is a copy of the first records; the cluster bitmap is complete.
+        w.pieces.push_back({w.mirrorRuns, Bytes(w.mft.begin(), w.mft.begin() + w.mirrorRecords * kNtfsRecordBytes)});
+        w.pieces.push_back({bitmapRuns, w.bitmap});
+        metadataBytes_ = w.mft.size();
+        for (const auto& p : w.pieces) metadataBytes_ += p.bytes.size();
+        (void)indexClusters;
+        return true;
+    } catch (const Refusal& r) {
+        const std::string what = r.what();
+        if (what == "room" || what == "records")
+            problem_ = "The volume does not have enough free space for the NTFS metadata: it needs " +
+                       std::to_string(plan_.MetadataClusters * plan_.ClusterBytes / 1024) + " KB, " +
+                       std::to_string(plan_.FreeClusters * plan_.ClusterBytes / 1024) + " KB are free.";
+        else if (what == "record overflow")
+            problem_ = "A file or folder does not fit in one NTFS record (names or pieces too many).";
+        else
+            problem_ = what;
+        return false;
+    }
+}
+
+namespace {
+
+// Writes bytes from the start of a run list (whole sectors; the last one padded with zeros).
+bool WriteAtRuns(CVolumeDevice* device, const std::vector<Run>& runs, const Bytes& bytes, uint32_t clusterBytes) {
+    uint64_t at = 0;
+    for (const Run& r : runs) {
+        if (at >= bytes.size()) break;
+        const uint64_t runBytes = r.count * clusterBytes;
+        const uint64_t take = std::min<uint64_t>(runBytes, bytes.size() - at);
+        const uint64_t sectors = DivideUp(take, 512);
+        const uint64_t first = static_cast<uint64_t>(r.lcn) * (clusterBytes / 512);
+        for (uint64_t done = 0; done < sectors;) {
+            const uint64_t n = std::min<uint64_t>(2048, sectors - done);
+            Bytes chunk(n * 512, 0);
+            const uint64_t from = at + done * 512;
+            std::memcpy(chunk.data(), bytes.data() + from, std::min<uint64_t>(n * 512, bytes.size() - from));
+            if (device->WriteSectors(chunk.data(), first + done, n) != 1) return false;
+            done += n;
+        }
+        at += take;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool CNtfsWriter::Write(const std::function<void(const std::string& step)>& progress) {
+    Impl& w = *impl_;
+    const std::string stillFat = " The volume is still the FAT volume it was.";
+    // 1. Data that must leave the clusters beyond the NTFS volume.
+    for (const Impl::Move& m : w.moves) {
+        Bytes data(w.fat->ClusterBytes());
+        if (!w.fat->ReadClusters(m.fatCluster, 1, data.data())) {
+            problem_ = "Cluster " + std::to_string(m.fatCluster) + " cannot be read." + stillFat;
+            return false;
+        }
+        data.resize(RunClusters(m.to) * w.c);
+        if (!WriteAtRuns(w.device, m.to, data, w.c)) {
+            problem_ = "Writing the moved data failed." + stillFat;
+            return false;
+        }
+    }
+    // 2. The metadata, then the MFT itself, flushed.
+    progress("Writing the NTFS metadata...");
+    for (const Impl::Piece& p : w.pieces) {
+        if (!WriteAtRuns(w.device, p.runs, p.bytes, w.c)) {
+            problem_ = "Writing the NTFS metadata failed." + stillFat;
+            return false;
+        }
+    }
+    progress("Writing the MFT...");
+    if (!WriteAtRuns(w.device, w.mftRuns, w.mft, w.c) || !w.flush()) {
+        problem_ = "Writing the MFT failed." + stillFat;
+        return false;
+    }
+    // 3 to 5. The boot sectors.
+    progress("Writing the NTFS boot sector...");
+    const uint64_t backup = w.boot.TotalSectors;
+    if (w.backupFirst && (w.device->WriteSectors(&w.boot, backup, 1) != 1 || !w.flush())) {
+        problem_ = "Writing the backup boot sector failed." + stillFat;
+        return false;
+    }
+    if (w.device->WriteSectors(&w.boot, 0, 1) != 1 || !w.flush()) {
+        problem_ = "Writing the NTFS boot sector failed: the volume may be neither FAT nor NTFS.";
+        return false;
+    }
+    if (!w.backupFirst && (w.device->WriteSectors(&w.boot, backup, 1) != 1 || !w.flush())) {
+        problem_ = "Writing the backup boot sector failed; the volume is NTFS without a backup boot sector.";
+        return false;
+    }
+    return true;
+}
