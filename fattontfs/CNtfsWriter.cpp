@@ -822,20 +822,26 @@ bool CNtfsWriter::Plan() {
 
         // 5. Files and folders: their names go into their parent's items first, so every
         //    folder's index can be built when its own record is.
-        std::vector<Bytes> dataNames;
+        struct Names {
+            uint32_t attributes;  // for $STANDARD_INFORMATION
+            Bytes longName, dosName;  // $FILE_NAME values; dosName empty with one name for both
+        };
+        std::vector<Names> names(entries.size());
         for (size_t i = 1; i < entries.size(); ++i) {
             const Entry& e = entries[i];
             const FAT_NODE& n = *e.node;
-            const uint32_t attrs = n.Attributes & (kFatAttrReadOnly | kFatAttrHidden | kFatAttrSystem | kFatAttrArchive);
-            const uint32_t fnAttrs = attrs | (n.IsDirectory() ? kFileAttrDirectoryIndex : 0);
+            Names& v = names[i];
+            v.attributes = n.Attributes & (kFatAttrReadOnly | kFatAttrHidden | kFatAttrSystem | kFatAttrArchive);
+            const uint32_t fnAttrs = v.attributes | (n.IsDirectory() ? kFileAttrDirectoryIndex : 0);
             const uint64_t allocated = RunClusters(e.runs) * w.c, size = n.IsDirectory() ? 0 : n.FileSize;
             const uint64_t parentRef = Reference(e.parent, SequenceOf(e.parent));
-            addItem(e.parent, e.longName, e.record,
-                    FileNameValue(parentRef, e.times, allocated, size, fnAttrs, e.longName,
-                                  e.dosName.empty() ? kNamespaceWin32AndDos : kNamespaceWin32));
-            if (!e.dosName.empty())
-                addItem(e.parent, e.dosName, e.record,
-                        FileNameValue(parentRef, e.times, allocated, size, fnAttrs, e.dosName, kNamespaceDos));
+            v.longName = FileNameValue(parentRef, e.times, allocated, size, fnAttrs, e.longName,
+                                       e.dosName.empty() ? kNamespaceWin32AndDos : kNamespaceWin32);
+            addItem(e.parent, e.longName, e.record, v.longName);
+            if (!e.dosName.empty()) {
+                v.dosName = FileNameValue(parentRef, e.times, allocated, size, fnAttrs, e.dosName, kNamespaceDos);
+                addItem(e.parent, e.dosName, e.record, v.dosName);
+            }
         }
         // Items of $Extend.
         uint64_t indexClusters = 0;
@@ -870,19 +876,10 @@ bool CNtfsWriter::Plan() {
         for (size_t i = 1; i < entries.size(); ++i) {
             const Entry& e = entries[i];
             const FAT_NODE& n = *e.node;
-            const uint32_t attrs = n.Attributes & (kFatAttrReadOnly | kFatAttrHidden | kFatAttrSystem | kFatAttrArchive);
-            const uint32_t fnAttrs = attrs | (n.IsDirectory() ? kFileAttrDirectoryIndex : 0);
-            const uint64_t allocated = RunClusters(e.runs) * w.c, size = n.IsDirectory() ? 0 : n.FileSize;
-            const uint64_t parentRef = Reference(e.parent, SequenceOf(e.parent));
             RecordImage rec(e.record, 1, static_cast<uint16_t>(kRecordInUse | (n.IsDirectory() ? kRecordDirectory : 0)));
-            rec.AddResident(kAttrStandardInformation, u"", StandardInformation(e.times, attrs));
-            rec.AddResident(kAttrFileName, u"",
-                            FileNameValue(parentRef, e.times, allocated, size, fnAttrs, e.longName,
-                                          e.dosName.empty() ? kNamespaceWin32AndDos : kNamespaceWin32),
-                            true);
-            if (!e.dosName.empty())
-                rec.AddResident(kAttrFileName, u"",
-                                FileNameValue(parentRef, e.times, allocated, size, fnAttrs, e.dosName, kNamespaceDos), true);
+            rec.AddResident(kAttrStandardInformation, u"", StandardInformation(e.times, names[i].attributes));
+            rec.AddResident(kAttrFileName, u"", names[i].longName, true);
+            if (!names[i].dosName.empty()) rec.AddResident(kAttrFileName, u"", names[i].dosName, true);
             if (n.IsDirectory())
                 directoryIndex(rec, e.record);
             else if (e.runs.empty())

@@ -55,6 +55,23 @@ FatStep FatStep::Attrib(std::string path, std::string flags) {
     return s;
 }
 
+std::vector<FatStep> SampleFatSteps() {
+    return {
+        FatStep::Dir("Documents and Settings"),
+        FatStep::Dir("Documents and Settings/Übersicht"),
+        FatStep::File("Documents and Settings/Übersicht/Grüße aus Köln.txt", 1234, 1262304000),
+        FatStep::File("SHORT.TXT", 10, 1300000000),
+        FatStep::File("mixed Case Name.doc", 4000, 1300000010),
+        FatStep::File("empty", 0, 1300000002),
+        FatStep::File("fill1.bin", 5000),
+        FatStep::File("fill2.bin", 5000),
+        FatStep::File("fill3.bin", 5000),
+        FatStep::Delete("fill2.bin"),
+        FatStep::File("a fragmented file.dat", 40000, 1400000000),
+        FatStep::Attrib("SHORT.TXT", "+r +h"),
+    };
+}
+
 std::string FatFileBytes(const std::string& path, uint64_t bytes) {
     std::string out(bytes, '\0');
     uint32_t x = 2166136261u;

@@ -39,6 +39,11 @@ struct FatFixtureLayout {
 // The bytes a FatStep::File of this path and size holds.
 std::string FatFileBytes(const std::string& path, uint64_t bytes);
 
+// A small tree with what FAT volumes hold: folders, long and non-ASCII names, names that are
+// their own short name, lower-case short names, an empty file, a chain made fragmented by a
+// deletion, read-only and hidden flags, times.
+std::vector<FatStep> SampleFatSteps();
+
 // Formats `image` (created or replaced, sparse) and runs the steps; throws
 // std::runtime_error naming the tool that failed.
 void MakeFatImage(const std::string& image, const FatFixtureLayout& layout);
