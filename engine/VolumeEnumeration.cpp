@@ -1,8 +1,10 @@
 #include "engine/VolumeEnumeration.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "device/CVolumeDevice.h"
 #include "device/Log.h"
@@ -46,7 +48,7 @@ struct HandleCloser {
 
 }  // namespace
 
-bool NtfsVolumeSpace(CVolumeDevice* device, VolumeSpace* space) {
+bool ReadNtfsClusterBitmap(CVolumeDevice* device, NtfsClusterBitmap* bitmap) {
     // 1. The boot sector and the MFT, through the reader.
     CNTFSVolume volume(device);
     if (!volume.IsVolumeOK()) return false;
@@ -60,19 +62,28 @@ bool NtfsVolumeSpace(CVolumeDevice* device, VolumeSpace* space) {
     CAttrBase* data = record.FirstUnnamedData();
     if (data == nullptr || !data->RunsValid()) return false;
     const uint64_t length = data->DataLength();
-    if (length < (clusters + 7) / 8) return false;
+    const uint64_t bytes = (clusters + 7) / 8;
+    if (length < bytes) return false;
 
-    // 3. Count the free clusters chunk by chunk.
-    std::unique_ptr<uint8_t[]> chunk(new uint8_t[kChunkBytes]);
-    uint64_t freeClusters = 0;
-    for (uint64_t offset = 0; offset * 8 < clusters; offset += kChunkBytes) {
-        const uint64_t want = std::min<uint64_t>(kChunkBytes, (clusters + 7) / 8 - offset);
+    // 3. Read it chunk by chunk.
+    std::vector<uint8_t> bits(bytes);
+    for (uint64_t offset = 0; offset < bytes; offset += kChunkBytes) {
+        const uint64_t want = std::min<uint64_t>(kChunkBytes, bytes - offset);
+        uint64_t at = offset;
         uint32_t got = 0;
-        if (!data->ReadAt(&offset, chunk.get(), static_cast<uint32_t>(want), &got) || got != want) return false;
-        freeClusters += ZeroBits(chunk.get(), std::min<uint64_t>(want * 8, clusters - offset * 8));
+        if (!data->ReadAt(&at, bits.data() + offset, static_cast<uint32_t>(want), &got) || got != want) return false;
     }
-    space->TotalBytes = clusters * volume.ClusterBytes;
-    space->FreeBytes = freeClusters * volume.ClusterBytes;
+    bitmap->Clusters = clusters;
+    bitmap->ClusterBytes = volume.ClusterBytes;
+    bitmap->Bits = std::move(bits);
+    return true;
+}
+
+bool NtfsVolumeSpace(CVolumeDevice* device, VolumeSpace* space) {
+    NtfsClusterBitmap bitmap;
+    if (!ReadNtfsClusterBitmap(device, &bitmap)) return false;
+    space->TotalBytes = bitmap.Clusters * bitmap.ClusterBytes;
+    space->FreeBytes = ZeroBits(bitmap.Bits.data(), bitmap.Clusters) * bitmap.ClusterBytes;
     return true;
 }
 

@@ -41,6 +41,15 @@ struct VolumeSpace {
 // untouched.
 bool QueryVolumeSpace(const VolumeInfo& volume, VolumeSpace* space);
 
+// An NTFS volume's cluster bitmap ($Bitmap): bit c of Bits (byte c / 8, bit c % 8) is set
+// when cluster c is in use. False when the boot sector is refused or $Bitmap cannot be read.
+struct NtfsClusterBitmap {
+    uint64_t Clusters = 0;      // clusters of the volume (bits that count)
+    uint64_t ClusterBytes = 0;  // bytes per cluster
+    std::vector<uint8_t> Bits;  // (Clusters + 7) / 8 bytes
+};
+bool ReadNtfsClusterBitmap(CVolumeDevice* device, NtfsClusterBitmap* bitmap);
+
 // An NTFS volume's clusters and free clusters (zero bits of $Bitmap below the volume's
 // cluster count), in bytes. False when the boot sector is refused or $Bitmap cannot be read.
 bool NtfsVolumeSpace(CVolumeDevice* device, VolumeSpace* space);

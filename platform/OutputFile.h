@@ -1,4 +1,4 @@
-// A file written front to back: log files and reports.
+// A file written front to back: log files, reports and undo files.
 //
 // Ownership: the object owns its descriptor and closes it when destroyed or reopened.
 // Threads: one Write call is one write(2) loop; concurrent Writes from several threads on
@@ -14,6 +14,7 @@ namespace platform {
 enum class FileOpen {
     Truncate,  // create, or empty an existing file
     Append,    // create, or add to the end of an existing file
+    CreateNew, // create a file that must not exist yet; its directory entry is made durable
 };
 
 class COutputFile {
@@ -29,6 +30,9 @@ public:
     // Writes all bytes, retrying short writes and EINTR. False with *error = errno (or EBADF
     // when no file is open).
     bool Write(const void* bytes, size_t count, int* error = nullptr);
+    // Makes every byte written so far durable (fdatasync) before returning. False with
+    // *error = errno.
+    bool Sync(int* error = nullptr);
     void Close();
     bool IsOpen() const { return Fd >= 0; }
 

@@ -83,7 +83,8 @@ int FaultyDevice::WriteSectors(const void* buffer, uint64_t first, uint64_t coun
     if (FirstGuarded(first, n, &guarded)) {
         record.outcome = Outcome::Refused;
         violations_.push_back({first, n, guarded});
-    } else if (Contains(failWriteCalls_, writeCalls_) || Touches(failWrites_, first, n)) {
+    } else if (Contains(failWriteCalls_, writeCalls_) || Touches(failWrites_, first, n) ||
+               (failWritesFrom_ != 0 && writeCalls_ >= failWritesFrom_)) {
         record.outcome = Outcome::Injected;
     } else if (inner_.WriteSectors(buffer, first, count)) {
         record.outcome = Outcome::Written;

@@ -54,6 +54,8 @@ public:
     // Fault injection; each call adds to what was set before.
     void FailNthRead(uint64_t n);
     void FailNthWrite(uint64_t n);
+    // A power cut before the nth write: it and every later write fail (0: none).
+    void FailWritesFrom(uint64_t n) { failWritesFrom_ = n; }
     void FailReadsTouching(uint64_t first, uint64_t count);
     void FailWritesTouching(uint64_t first, uint64_t count);
 
@@ -91,6 +93,7 @@ private:
 
     CVolumeDevice& inner_;
     std::vector<uint64_t> failReadCalls_, failWriteCalls_;
+    uint64_t failWritesFrom_ = 0;
     std::vector<Range> failReads_, failWrites_, guards_;
     std::vector<std::function<bool(uint64_t)>> guardPredicates_;
     bool recordBytes_ = false;
