@@ -1,0 +1,204 @@
+// Undo files on real ntfs-3g volumes converted to FAT32, on both conversion paths: a finished
+// conversion and conversions cut off by a power cut at writes spread over the whole run are
+// rolled back, and every sector the NTFS volume used must come back byte for byte; ntfsfix
+// and the Sleuth Kit then find the same sound NTFS volume with every file.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "device/CVolumeDevice.h"
+#include "device/Log.h"
+#include "device/ProgressInforAssist.h"
+#include "engine/ConvertNtfsToFat32.h"
+#include "engine/Fat32BootSector.h"
+#include "engine/FileTree.h"
+#include "engine/VolumeCheck.h"
+#include "ntfs/CFileRecord.h"
+#include "ntfs/CNTFSVolume.h"
+#include "platform/RawVolume.h"
+#include "platform/TextEncoding.h"
+#include "relocation/ConvertChangedClusterSize.h"
+#include "tests/support/Command.h"
+#include "tests/support/ConvertedVolume.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/FaultyDevice.h"
+#include "tests/support/FsckFat.h"
+#include "tests/support/Sha256.h"
+#include "undo/CUndoVolumeDevice.h"
+
+namespace {
+
+using namespace testsupport;
+
+[[maybe_unused]] const bool kQuietLog = UseFileLog("/dev/null");
+
+enum class Path { SameCluster, LargerCluster };
+
+// Opens an image exclusively for the length of a scope.
+struct OpenImage {
+    explicit OpenImage(const std::string& image) {
+        int error = 0;
+        handle = platform::OpenVolume(image, platform::VolumeAccess::Exclusive, &error);
+        EXPECT_NE(handle, platform::kInvalidVolume) << error;
+        device.Handle = handle;
+    }
+    ~OpenImage() {
+        device.Handle = platform::kInvalidVolume;
+        platform::CloseVolume(handle);
+    }
+    platform::VolumeHandle handle;
+    CVolumeDevice device;
+};
+
+// The larger-cluster path with FAT32 clusters `factor` times the NTFS ones, as its own tests
+// drive it (the driver takes it only for volumes far larger than a test's).
+void ConvertLarger(CVolumeDevice* device, uint32_t factor) {
+    CNTFSVolume volume(device);
+    ASSERT_TRUE(volume.IsVolumeOK());
+    auto rootRecord = std::make_unique<CFileRecord>(&volume);
+    ASSERT_TRUE(rootRecord->LoadRecord(kRootRecord));
+    rootRecord->TypeMask = kTreeRootTypeMask;
+    ASSERT_TRUE(rootRecord->BuildAttributes());
+    ShCount<FILE_ITEM> tree = MakeFileTree(std::move(rootRecord));
+    WalkDirectory(tree->FileRecord.get(), &volume, tree.Get());
+    CheckTree(tree.Get(), &volume);
+    const uint64_t sectors = device->SectorCount();
+    FAT32_BOOT_SECTOR boot{};
+    ASSERT_TRUE(BuildFat32BootSector(volume.ClusterBytes / 512 * factor, &boot, static_cast<uint32_t>(sectors), 63,
+                                     255, 512, 0));
+    ProgressInforAssist scaler;
+    ChangedClusterReport report;
+    ConvertChangedClusterSize(boot, sectors, tree.Get(), device, nullptr, &scaler, &volume, {}, &report);
+}
+
+// Converts image with an undo file, the volume losing power before write `cutAt` (0: never).
+// Returns the number of writes the conversion issued; *failure holds what it threw.
+uint64_t ConvertWithUndo(const std::string& image, const std::string& undoPath, Path path, uint64_t cutAt,
+                         std::string* failure) {
+    OpenImage open(image);
+    FaultyDevice disk(open.device);
+    disk.FailWritesFrom(cutAt);
+    std::string problem;
+    auto undo = StartUndo(undoPath, image, UndoDirection::NtfsToFat32, disk, &problem);
+    EXPECT_TRUE(undo) << problem;
+    if (!undo) return 0;
+    try {
+        if (path == Path::SameCluster) {
+            ConvertNtfsToFat32(nullptr, undo.get(), undo->SectorCount());
+        } else {
+            ConvertLarger(undo.get(), 4);
+        }
+    } catch (const SimpleException& e) {
+        *failure = platform::Utf16ToUtf8(e.Text());
+    }
+    return disk.WriteCalls();
+}
+
+// Digest of every sector the NTFS volume in image uses.
+std::string UsedDigest(const std::string& image) {
+    OpenImage open(image);
+    CUsedSectors used;
+    std::string problem;
+    EXPECT_TRUE(used.Load(UndoDirection::NtfsToFat32, &open.device, &problem)) << problem;
+    Sha256 digest;
+    const uint64_t sectors = open.device.SectorCount();
+    std::vector<uint8_t> buffer(512);
+    for (uint64_t s = 0; s < sectors; ++s) {
+        if (!used.IsUsed(s)) continue;
+        EXPECT_EQ(open.device.ReadSectors(buffer.data(), s, 1), 1);
+        const uint64_t at = s;
+        digest.Update(&at, sizeof at);
+        digest.Update(buffer.data(), buffer.size());
+    }
+    return digest.FinalHex();
+}
+
+void Rollback(const std::string& image, const std::string& undoPath) {
+    OpenImage open(image);
+    std::string problem;
+    EXPECT_TRUE(RollbackVolume(undoPath, &open.device, &problem)) << problem;
+}
+
+void ExpectSoundNtfs(const std::string& image, const NtfsSnapshot& before) {
+    const CommandResult fix = RunCommand({"ntfsfix", "-n", image});
+    EXPECT_EQ(fix.exitCode, 0) << fix.out << fix.err;
+    const NtfsSnapshot after = TakeNtfsSnapshot(image);
+    ASSERT_EQ(after.entries.size(), before.entries.size());
+    for (const auto& [name, entry] : before.entries) {
+        const auto it = after.entries.find(name);
+        ASSERT_NE(it, after.entries.end()) << name;
+        EXPECT_EQ(it->second.sha256, entry.sha256) << name;
+        EXPECT_EQ(it->second.mtime, entry.mtime) << name;
+    }
+}
+
+struct Case {
+    const char* recipe;
+    Path path;
+};
+
+class UndoRollback : public ::testing::TestWithParam<Case> {};
+
+TEST_P(UndoRollback, FinishedAndCutOffConversionsRollBackToTheSameSectors) {
+    const Case c = GetParam();
+    TempDir dir("undo-e2e");
+    const std::string pristine = CopyFixture(c.recipe, dir.File("pristine.img"));
+    const NtfsSnapshot before = TakeNtfsSnapshot(pristine);
+    const std::string usedBefore = UsedDigest(pristine);
+
+    // A finished conversion: FAT32 that fsck.fat finds clean, then back to the same NTFS.
+    const std::string image = dir.File("volume.img");
+    const std::string undo = dir.File("finished.undo");
+    CopyFixture(c.recipe, image);
+    std::string failure;
+    const uint64_t writes = ConvertWithUndo(image, undo, c.path, 0, &failure);
+    ASSERT_EQ(failure, "");
+    ASSERT_GT(writes, 2u);
+    if (c.path == Path::SameCluster) {
+        const FsckResult fsck = FsckSmallFat(image);
+        EXPECT_TRUE(fsck.Clean()) << fsck.output;
+    }
+    Rollback(image, undo);
+    EXPECT_EQ(UsedDigest(image), usedBefore);
+    ExpectSoundNtfs(image, before);
+
+    // Power cuts at writes spread over the whole conversion, the last one included (the boot
+    // sector's), each rolled back twice (a rollback run again changes nothing).
+    for (int step = 0; step <= 6; ++step) {
+        const uint64_t cut = 1 + (writes - 1) * step / 6;
+        SCOPED_TRACE("power cut before write " + std::to_string(cut) + " of " + std::to_string(writes));
+        CopyFixture(c.recipe, image);
+        const std::string cutUndo = dir.File("cut" + std::to_string(step) + ".undo");
+        std::string thrown;
+        ConvertWithUndo(image, cutUndo, c.path, cut, &thrown);
+        Rollback(image, cutUndo);
+        Rollback(image, cutUndo);
+        EXPECT_EQ(UsedDigest(image), usedBefore);
+    }
+    ExpectSoundNtfs(image, before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, UndoRollback,
+                         ::testing::Values(Case{"same-lowdata", Path::SameCluster},
+                                           Case{"same-lowdata", Path::LargerCluster},
+                                           Case{"convert512", Path::SameCluster}),
+                         [](const auto& info) {
+                             std::string name = info.param.recipe;
+                             for (char& ch : name) if (ch == '-') ch = '_';
+                             return name + (info.param.path == Path::SameCluster ? "_same" : "_larger");
+                         });
+
+// The undo file may not lie on the volume it protects: for an image, the image itself.
+TEST(UndoRollbackRefusal, UndoFileOnTheTargetIsRefusedBeforeAnyWrite) {
+    TempDir dir("undo-e2e");
+    const std::string image = CopyFixture("same-lowdata", dir.File("volume.img"));
+    const std::string digest = Sha256File(image);
+    OpenImage open(image);
+    std::string problem;
+    EXPECT_FALSE(StartUndo(image, image, UndoDirection::NtfsToFat32, open.device, &problem));
+    EXPECT_NE(problem.find("must not lie on the volume"), std::string::npos) << problem;
+    EXPECT_EQ(Sha256File(image), digest);
+}
+
+}  // namespace
