@@ -11,7 +11,8 @@
 //  1. read the whole FAT volume and refuse damage, naming it;
 //  2. show what was found and ask for the current volume label; a wrong one ends here;
 //  3. plan the NTFS metadata in the clusters the FAT marks free; refuse when room is short;
-//  4. (/X) take the volume exclusively, unmounting it first, and convert.
+//  4. take the volume exclusively (/X: unmounting it first) and convert;
+//  5. on an MBR disk, change the partition's FAT type byte to 0x07.
 // Exit status: 0 converted, 1 refused or failed, 2 wrong usage.
 
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include "engine/UnicodeCase.h"
 #include "fattontfs/CFatVolume.h"
 #include "fattontfs/CNtfsWriter.h"
+#include "fattontfs/NtfsPartitionType.h"
 #include "fattontfs/NtfsPlan.h"
 #include "platform/DriveTable.h"
 #include "platform/RawVolume.h"
@@ -188,6 +190,14 @@ int main(int argc, char** argv) {
     if (!written) {
         Say(writer.Problem());
         Say("Conversion failed.");
+        return kExitFailed;
+    }
+    // 5. The partition entry follows the new file system.
+    std::string partitionMessage;
+    const bool marked = MarkVolumePartitionNtfs(path, &partitionMessage);
+    if (!partitionMessage.empty()) Say(partitionMessage);
+    if (!marked) {
+        Say("The volume is NTFS now, but its partition entry still names FAT.");
         return kExitFailed;
     }
     Say("Conversion complete.");
