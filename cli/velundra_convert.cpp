@@ -1,6 +1,7 @@
 // velundra-convert: converts an NTFS block device or image file to FAT32 in place.
 //
-//   velundra-convert [--check [--list]] [--yes] [--quiet] [--log FILE] TARGET
+//   velundra-convert [--check [--list]] [--yes] [--quiet] [--log FILE] [--undo FILE] TARGET
+//   velundra-convert --rollback FILE [--yes] [--quiet] [--log FILE] TARGET
 //
 // The program only parses input, asks, and shows progress; the engine does the work.
 // Order of a conversion, so that nothing is written before the user agreed:
@@ -8,7 +9,9 @@
 //  2. walk the volume read-only and show what was found (also the whole job of --check);
 //  3. ask "Convert TARGET to FAT32? [y/N]" (or take --yes);
 //  4. lock the volume (asking once, and unmounting, when it is busy or mounted);
-//  5. convert under the lock with interrupts held back, flush and release.
+//  5. convert under the lock with interrupts held back, flush and release. With --undo, the
+//     undo file is created first and the rollback command printed before the first write.
+// --rollback puts back what an undo file saved, after checking the file and the volume.
 // Exit status: 0 converted (or convertible with --check), 1 refused or failed, 2 wrong usage.
 
 #include <cmath>
@@ -16,6 +19,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -24,11 +28,14 @@
 #include "device/Log.h"
 #include "device/ProgressInforAssist.h"
 #include "device/VolumePreparation.h"
+#include "device/CVolumeDevice.h"
 #include "engine/ConvertNtfsToFat32.h"
 #include "platform/DriveTable.h"
 #include "platform/RawVolume.h"
 #include "platform/Terminal.h"
 #include "platform/TextEncoding.h"
+#include "undo/CUndoVolumeDevice.h"
+#include "undo/UndoFile.h"
 
 namespace {
 
@@ -42,11 +49,14 @@ struct Arguments {
     bool yes = false;
     bool quiet = false;
     std::string logFile;
+    std::string undoFile;      // --undo: keep an undo file of the conversion here
+    std::string rollbackFile;  // --rollback: put back what this undo file saved
     std::string target;
 };
 
 const char kUsage[] =
-    "usage: velundra-convert [--check [--list]] [--yes] [--quiet] [--log FILE] TARGET\n"
+    "usage: velundra-convert [--check [--list]] [--yes] [--quiet] [--log FILE] [--undo FILE] TARGET\n"
+    "       velundra-convert --rollback FILE [--yes] [--quiet] [--log FILE] TARGET\n"
     "\n"
     "Converts the NTFS file system on TARGET (a block device such as /dev/sdb1, or an image\n"
     "file) to FAT32 in place, keeping every file.\n"
@@ -55,7 +65,11 @@ const char kUsage[] =
     "  --list      with --check: also print every path that would be converted\n"
     "  --yes       answer yes to every question (for scripts)\n"
     "  --quiet     no progress display\n"
-    "  --log FILE  write the engine's log to FILE\n";
+    "  --log FILE  write the engine's log to FILE\n"
+    "  --undo FILE keep the old contents of every sector the conversion overwrites in FILE\n"
+    "              (a new file, not on TARGET), so that --rollback can undo the conversion\n"
+    "  --rollback FILE\n"
+    "              put TARGET back as it was before the conversion FILE was made for\n";
 
 // Parses argv; false on wrong usage (with the reason in *why).
 bool ParseArguments(int argc, char** argv, Arguments* args, std::string* why, bool* help) {
@@ -86,6 +100,12 @@ bool ParseArguments(int argc, char** argv, Arguments* args, std::string* why, bo
                 *why = "--log needs a file name";
                 return false;
             }
+        } else if (a == "--undo" || a == "--rollback") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                *why = a + " needs a file name";
+                return false;
+            }
+            (a == "--undo" ? args->undoFile : args->rollbackFile) = argv[++i];
         } else if (a == "--") {
             if (i + 1 < argc && args->target.empty()) args->target = argv[++i];
             if (i + 1 < argc) {
@@ -108,6 +128,14 @@ bool ParseArguments(int argc, char** argv, Arguments* args, std::string* why, bo
     }
     if (args->list && !args->check) {
         *why = "--list goes with --check";
+        return false;
+    }
+    if (!args->rollbackFile.empty() && (args->check || !args->undoFile.empty())) {
+        *why = "--rollback goes with neither --check nor --undo";
+        return false;
+    }
+    if (!args->undoFile.empty() && args->check) {
+        *why = "--undo goes with a conversion, not with --check";
         return false;
     }
     return true;
@@ -321,6 +349,70 @@ bool CheckVolume(const Arguments& args, ConsoleProgress* progress, ConversionRep
     return ok;
 }
 
+// The undo file must be new and must not lie on the target; checked before anything is asked
+// (and again when it is created).
+bool UndoFileUsable(const Arguments& args) {
+    std::error_code ec;
+    if (std::filesystem::exists(args.undoFile, ec)) {
+        PrintError("the undo file " + args.undoFile + " exists already; an undo file is never overwritten");
+        return false;
+    }
+    const std::filesystem::path parent = std::filesystem::absolute(args.undoFile, ec).parent_path();
+    const auto where = platform::VolumeOfPath(parent.string());
+    if (platform::SameVolume(args.undoFile, args.target) ||
+        (where && platform::SameVolume(where->devicePath, args.target))) {
+        PrintError("the undo file " + args.undoFile + " must not lie on " + args.target);
+        return false;
+    }
+    return true;
+}
+
+// --rollback: check the undo file against the volume, ask, lock, write back, release.
+int RunRollback(const Arguments& args) {
+    UndoContents contents;
+    std::string problem;
+    if (!ReadUndoFile(args.rollbackFile, &contents, &problem)) {
+        PrintRefusal(problem + " Nothing was changed.");
+        return kExitFailed;
+    }
+    if (!args.yes) {
+        if (!platform::StdinIsTerminal()) {
+            PrintError("refusing to roll back without confirmation: run on a terminal or pass --yes");
+            return kExitFailed;
+        }
+        if (!AskYesNo("Put " + args.target + " back as it was before the conversion?")) {
+            std::fprintf(stderr, "Nothing was changed.\n");
+            return kExitFailed;
+        }
+    }
+    const bool interactive = platform::StdinIsTerminal();
+    auto ask = [&](const char16_t* question) {
+        if (args.yes) return true;
+        if (!interactive) return false;
+        return AskYesNo(Utf8(question));
+    };
+    platform::VolumeHandle handle = LockVolume(args.target, ask);
+    if (handle == platform::kInvalidVolume) {
+        PrintRefusal(FillIn("Opening volume '%c:' failed. \nPlease try closing the programs "
+                            "that are running on this volume.",
+                            args.target));
+        return kExitFailed;
+    }
+    platform::InterruptShield shield;
+    HandleGuard guard(handle, true);
+    CVolumeDevice device(handle);
+    if (!RollbackVolume(args.rollbackFile, &device, &problem)) {
+        PrintRefusal(problem);
+        return kExitFailed;
+    }
+    guard.Close();
+    uint64_t sectors = 0;
+    for (const UndoExtent& e : contents.Extents) sectors += e.Count;
+    std::fprintf(stderr, "Rolled back: %llu sectors of %s put back from %s.\n",
+                 static_cast<unsigned long long>(sectors), args.target.c_str(), args.rollbackFile.c_str());
+    return kExitOk;
+}
+
 int Run(const Arguments& args) {
     std::error_code ec;
     if (!std::filesystem::exists(args.target, ec)) {
@@ -328,6 +420,8 @@ int Run(const Arguments& args) {
         return kExitFailed;
     }
     if (RefuseOwnVolumes(args.target)) return kExitFailed;
+    if (!args.rollbackFile.empty()) return RunRollback(args);
+    if (!args.undoFile.empty() && !UndoFileUsable(args)) return kExitFailed;
 
     ConsoleProgress progress(!args.quiet);
     g_progress = &progress;
@@ -377,7 +471,22 @@ int Run(const Arguments& args) {
         platform::InterruptShield shield;
         HandleGuard guard(handle, true);
         try {
-            ConvertNtfsToFat32(&progress, handle, {}, &done);
+            CVolumeDevice device(handle);
+            std::unique_ptr<CUndoVolumeDevice> undo;
+            if (!args.undoFile.empty()) {
+                std::string problem;
+                undo = StartUndo(args.undoFile, args.target, UndoDirection::NtfsToFat32, device, &problem);
+                if (!undo) throw SimpleException(platform::Utf8ToUtf16(problem + " Nothing was changed."), 1);
+                std::fprintf(stderr, "To undo this conversion: velundra-convert --rollback %s %s\n",
+                             args.undoFile.c_str(), args.target.c_str());
+            }
+            CVolumeDevice* target = undo ? static_cast<CVolumeDevice*>(undo.get()) : &device;
+            ConvertNtfsToFat32(&progress, target, GetVolumeSectors(handle), {}, &done);
+            if (undo) {
+                std::fprintf(stderr, "Undo file %s: %s for %s overwritten.\n", args.undoFile.c_str(),
+                             Mebibytes(undo->UndoFileBytes()).c_str(),
+                             Mebibytes(undo->OverwrittenSectors() * kDeviceSectorBytes).c_str());
+            }
         } catch (const SimpleException& e) {
             progress.Finish();
             PrintConversionFailure(e);

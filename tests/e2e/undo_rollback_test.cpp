@@ -1,10 +1,13 @@
 // Undo files on real ntfs-3g volumes converted to FAT32, on both conversion paths: a finished
 // conversion and conversions cut off by a power cut at writes spread over the whole run are
 // rolled back, and every sector the NTFS volume used must come back byte for byte; ntfsfix
-// and the Sleuth Kit then find the same sound NTFS volume with every file.
+// and the Sleuth Kit then find the same sound NTFS volume with every file. The command line's
+// --undo and --rollback are tested the same way, with the process killed at random moments.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <random>
 #include <string>
 
 #include "device/CVolumeDevice.h"
@@ -17,6 +20,7 @@
 #include "ntfs/CFileRecord.h"
 #include "ntfs/CNTFSVolume.h"
 #include "platform/RawVolume.h"
+#include "platform/Terminal.h"
 #include "platform/TextEncoding.h"
 #include "relocation/ConvertChangedClusterSize.h"
 #include "tests/support/Command.h"
@@ -199,6 +203,85 @@ TEST(UndoRollbackRefusal, UndoFileOnTheTargetIsRefusedBeforeAnyWrite) {
     EXPECT_FALSE(StartUndo(image, image, UndoDirection::NtfsToFat32, open.device, &problem));
     EXPECT_NE(problem.find("must not lie on the volume"), std::string::npos) << problem;
     EXPECT_EQ(Sha256File(image), digest);
+}
+
+// velundra-convert killed by SIGKILL at random moments of a conversion with --undo: whatever
+// the moment, --rollback gives back the used sectors (or, when the kill came before the undo
+// file's header was durable, nothing was written).
+TEST(UndoCommandLine, KilledAtRandomMomentsRollsBack) {
+    TempDir dir("undo-cli");
+    const std::string pristine = CopyFixture("same-lowdata", dir.File("pristine.img"));
+    const std::string usedBefore = UsedDigest(pristine);
+    const std::string pristineDigest = Sha256File(pristine);
+    const std::string convert = ProgramPath("velundra-convert");
+    const std::string image = dir.File("volume.img");
+
+    // A whole run first: how long a conversion takes, and the rollback command it prints.
+    CopyFixture("same-lowdata", image);
+    const std::string firstUndo = dir.File("whole.undo");
+    const double t0 = platform::MonotonicSeconds();
+    const CommandResult whole = RunCommand({convert, "--yes", "--quiet", "--undo", firstUndo, image});
+    const double seconds = platform::MonotonicSeconds() - t0;
+    ASSERT_EQ(whole.exitCode, 0) << whole.Describe();
+    EXPECT_NE(whole.err.find("To undo this conversion: velundra-convert --rollback " + firstUndo + " " + image),
+              std::string::npos) << whole.err;
+    const CommandResult back = RunCommand({convert, "--rollback", firstUndo, "--yes", image});
+    ASSERT_EQ(back.exitCode, 0) << back.Describe();
+    EXPECT_EQ(UsedDigest(image), usedBefore);
+
+    std::mt19937 random(20261211);
+    std::uniform_real_distribution<double> moment(0.0, seconds * 1.2);
+    for (int run = 0; run < 6; ++run) {
+        const double killAt = moment(random);
+        SCOPED_TRACE("killed after " + std::to_string(killAt) + " s of " + std::to_string(seconds));
+        CopyFixture("same-lowdata", image);
+        const std::string undo = dir.File("kill" + std::to_string(run) + ".undo");
+        RunShell("timeout -s KILL " + std::to_string(killAt) + " " + ShellQuote(convert) +
+                 " --yes --quiet --undo " + ShellQuote(undo) + " " + ShellQuote(image));
+        const CommandResult rolled = RunCommand({convert, "--rollback", undo, "--yes", image});
+        if (rolled.exitCode != 0) {
+            // Only a kill before the header was written leaves no usable file; then the volume
+            // must be as it was.
+            EXPECT_EQ(Sha256File(image), pristineDigest) << rolled.Describe();
+            continue;
+        }
+        EXPECT_EQ(UsedDigest(image), usedBefore);
+    }
+}
+
+// What the command line refuses, before anything is written.
+TEST(UndoCommandLine, RefusalsChangeNothing) {
+    TempDir dir("undo-cli");
+    const std::string convert = ProgramPath("velundra-convert");
+    const std::string image = CopyFixture("same-lowdata", dir.File("volume.img"));
+    const std::string other = CopyFixture("convert512", dir.File("other.img"));
+    const std::string undo = dir.File("volume.undo");
+    const std::string digest = Sha256File(image);
+
+    // An undo file that exists already is never overwritten.
+    { std::FILE* f = std::fopen(undo.c_str(), "w"); std::fputs("earlier", f); std::fclose(f); }
+    CommandResult r = RunCommand({convert, "--yes", "--undo", undo, image});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("exists already"), std::string::npos) << r.err;
+    EXPECT_EQ(Sha256File(image), digest);
+    std::remove(undo.c_str());
+
+    // The rollback of a file made for another volume, or of a damaged file.
+    ASSERT_EQ(RunCommand({convert, "--yes", "--quiet", "--undo", undo, image}).exitCode, 0);
+    const std::string converted = Sha256File(image);
+    const std::string otherDigest = Sha256File(other);
+    r = RunCommand({convert, "--rollback", undo, "--yes", other});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("does not belong"), std::string::npos) << r.err;
+    EXPECT_EQ(Sha256File(other), otherDigest);
+
+    std::string bytes = ReadFileBytes(undo);
+    bytes[sizeof(UNDO_FILE_HEADER) + sizeof(UNDO_RECORD_HEADER) + 100] ^= 0x40;
+    { std::FILE* f = std::fopen(undo.c_str(), "wb"); std::fwrite(bytes.data(), 1, bytes.size(), f); std::fclose(f); }
+    r = RunCommand({convert, "--rollback", undo, "--yes", image});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("damaged"), std::string::npos) << r.err;
+    EXPECT_EQ(Sha256File(image), converted);
 }
 
 }  // namespace
