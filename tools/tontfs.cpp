@@ -15,6 +15,7 @@
 //  5. on an MBR disk, change the partition's FAT type byte to 0x07.
 // Exit status: 0 converted, 1 refused or failed, 2 wrong usage.
 
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -185,7 +186,9 @@ int main(int argc, char** argv) {
         ReleaseVolume(locked);
         return kExitFailed;
     }
+    const auto started = std::chrono::steady_clock::now();
     const bool written = writer.Write([](const std::string& step) { Say(step); });
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     ReleaseVolume(locked);
     if (!written) {
         Say(writer.Problem());
@@ -200,6 +203,15 @@ int main(int argc, char** argv) {
         Say("The volume is NTFS now, but its partition entry still names FAT.");
         return kExitFailed;
     }
+    char summary[256];
+    std::snprintf(summary, sizeof summary,
+                  "Converted: %llu files, %llu folders, cluster %u -> %u bytes, %llu bytes of metadata, "
+                  "%llu bytes written, %.2f s.",
+                  static_cast<unsigned long long>(again.FileCount()), static_cast<unsigned long long>(again.DirectoryCount()),
+                  again.ClusterBytes(), writer.Layout().ClusterBytes,
+                  static_cast<unsigned long long>(writer.MetadataBytes()),
+                  static_cast<unsigned long long>(lockedDevice.SectorsWritten * 512), seconds);
+    Say(summary);
     Say("Conversion complete.");
     return kExitOk;
 }
