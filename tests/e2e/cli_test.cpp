@@ -35,7 +35,7 @@ using namespace testsupport;
 namespace fs = std::filesystem;
 
 const char kUsageLine[] =
-    "usage: velundra-convert [--check [--list]] [--yes] [--quiet] [--log FILE] TARGET";
+    "usage: velundra-convert [--check [--list]] [--yes] [--quiet] [--log FILE] [--undo FILE] TARGET";
 const char kConvertible[] = "convert512";  // 40 MiB, 512-byte clusters, label CONVERT
 
 CommandResult Convert(const std::vector<std::string>& args, CommandOptions options = {}) {
@@ -163,6 +163,9 @@ TEST(ConvertUsage, WrongUsageExitsTwoWithTheUsageAndTouchesNothing) {
         {{"--yes", "--", t.image, t.image}, "only one TARGET may be given"},
         {{"--yes", t.image, "--log"}, "--log needs a file name"},
         {{"--yes", "--log=", t.image}, "--log needs a file name"},
+        {{"--yes", "--undo"}, "--undo needs a file name"},
+        {{"--check", "--undo", "u.undo", t.image}, "--undo goes with a conversion, not with --check"},
+        {{"--rollback", "u.undo", "--undo", "v.undo", t.image}, "--rollback goes with neither --check nor --undo"},
     };
     for (const Case& c : cases) {
         std::string shown;
