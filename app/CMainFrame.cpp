@@ -159,9 +159,10 @@ QPixmap LoadPicture(const QString& name, const QWidget* widget) {
 // Pages
 
 CBasePage::CBasePage(CMainFrame* frame) : QWidget(frame), Frame_(frame) {
+    // PushPage shows the page once its children exist: a child created under a widget that
+    // is already shown would stay hidden.
     setAttribute(Qt::WA_OpaquePaintEvent);
     setGeometry(0, 0, 10, 10);
-    show();
 }
 
 CBasePage::~CBasePage() = default;

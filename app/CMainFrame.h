@@ -60,7 +60,7 @@ class CBasePage : public QWidget {
     Q_OBJECT
 public:
     // The page is a child of the frame; the frame's page stack takes ownership when it is
-    // pushed. It starts visible with a provisional size; PushPage gives it the real one.
+    // pushed. It starts with a provisional size; PushPage gives it the real one and shows it.
     explicit CBasePage(CMainFrame* frame);
     ~CBasePage() override;
 
