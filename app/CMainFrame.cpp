@@ -77,7 +77,7 @@ public:
 // The program's icon at the sizes desktops ask for.
 QIcon ProgramIcon() {
     QIcon icon;
-    QSvgRenderer svg(QStringLiteral(":/pictures/velundra.svg"));
+    QSvgRenderer svg(QStringLiteral(":/resources/velundra.svg"));
     if (!svg.isValid()) return icon;
     for (int size : {16, 24, 32, 48, 64, 128, 256}) {
         QPixmap pixmap(size, size);
@@ -143,7 +143,7 @@ bool OpenAddress(const QString& address) {
 }
 
 QPixmap LoadPicture(const QString& name, const QWidget* widget) {
-    QSvgRenderer svg(QStringLiteral(":/pictures/") + name);
+    QSvgRenderer svg(QStringLiteral(":/resources/") + name);
     if (!svg.isValid()) return {};
     const qreal ratio = widget ? widget->devicePixelRatioF() : 1.0;
     const QSize size = svg.defaultSize();

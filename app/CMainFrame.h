@@ -52,7 +52,7 @@ QFont TahomaFont(int pixelSize, int weight);
 // a failure is logged as a warning. True when the opener was started.
 bool OpenAddress(const QString& address);
 
-// A picture of the program's resources (an SVG under :/pictures/) rendered at its own size
+// A picture of the program's resources (an SVG under :/resources/) rendered at its own size
 // for the screen's pixel ratio of `widget` (null: 1). Null when the picture is missing.
 QPixmap LoadPicture(const QString& name, const QWidget* widget = nullptr);
 

@@ -115,6 +115,10 @@ TEST(MainFrame, StartsWithTheStartPageAtTheMinimumClientSizeAndCannotShrink) {
     struct stat st {};
     if (stat("/usr/share/wine/fonts/tahoma.ttf", &st) == 0) {
         EXPECT_EQ(QFontInfo(TahomaFont(11, 400)).family(), QStringLiteral("Tahoma"));
+        // The links' demibold comes from the bold face, not a synthesised one.
+        const QFontInfo link(TahomaFont(11, 600));
+        EXPECT_EQ(link.family(), QStringLiteral("Tahoma"));
+        EXPECT_GE(link.weight(), 600) << link.styleName().toStdString();
     }
 }
 
