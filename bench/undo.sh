@@ -39,7 +39,7 @@ def timed(cmd):
     r = subprocess.run(cmd, capture_output=True, text=True)
     if r.returncode != 0:
         sys.exit('failed: %s\n%s' % (' '.join(cmd), r.stderr))
-    return time.monotonic() - t0, r.stderr
+    return time.monotonic() - t0, r.stdout + r.stderr
 
 def written_mib(err):
     m = re.search(r'([\d.]+) MiB written', err)

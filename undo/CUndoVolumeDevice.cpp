@@ -11,6 +11,10 @@
 namespace {
 
 constexpr uint32_t kSaveChunkSectors = 2048;  // old contents read and saved 1 MiB at a time
+// A write into unsaved used sectors also saves the used sectors of the next MiB: conversions
+// write their directories, FATs and resident data front to back through the old metadata, so
+// one durable save then covers the writes that follow instead of one fdatasync per write.
+constexpr uint64_t kSaveAheadSectors = 2048;
 
 }  // namespace
 
@@ -19,6 +23,15 @@ void CUsedSectors::UseAll(uint64_t volumeSectors) {
     firstClusterSector_ = volumeSectors;
     clusters_ = 0;
     bits_.clear();
+}
+
+void CUsedSectors::Assign(uint64_t volumeSectors, uint64_t firstClusterSector, uint64_t sectorsPerCluster,
+                          uint64_t clusters, std::vector<uint8_t> bits) {
+    volumeSectors_ = volumeSectors;
+    firstClusterSector_ = firstClusterSector;
+    sectorsPerCluster_ = sectorsPerCluster == 0 ? 1 : sectorsPerCluster;
+    clusters_ = std::min<uint64_t>(clusters, uint64_t{bits.size()} * 8);
+    bits_ = std::move(bits);
 }
 
 bool CUsedSectors::Load(UndoDirection direction, CVolumeDevice* device, std::string* problem) {
@@ -119,35 +132,44 @@ void CUndoVolumeDevice::MarkSaved(uint64_t first, uint64_t count) {
 }
 
 bool CUndoVolumeDevice::SaveBefore(const void* buffer, uint64_t first, uint32_t n) {
-    // 1. Runs of used, unsaved sectors: read their old contents and append them.
+    // 1. When the write touches a used sector not saved yet: save every used, unsaved sector
+    //    of the write and of the MiB after it (read, appended as records).
     // 2. A write over sector 0: record the new boot sector.
     // 3. Anything appended: make the file durable before the write goes on.
-    bool appended = false;
-    std::vector<uint8_t> old;
-    uint64_t s = first;
     const uint64_t end = first + n;
-    while (s < end) {
-        if (Saved(s) || !used_.IsUsed(s)) {
-            ++s;
-            continue;
+    bool needed = false;
+    for (uint64_t s = first; s < end && !needed; ++s) needed = used_.IsUsed(s) && !Saved(s);
+
+    bool appended = false;
+    if (needed) {
+        const uint64_t windowEnd = std::min(std::max(end, first + kSaveAheadSectors), inner_.SectorCount());
+        std::vector<uint8_t> old;
+        uint64_t s = first;
+        while (s < windowEnd) {
+            if (Saved(s) || !used_.IsUsed(s)) {
+                ++s;
+                continue;
+            }
+            uint64_t runEnd = s + 1;
+            while (runEnd < windowEnd && runEnd - s < kSaveChunkSectors && !Saved(runEnd) && used_.IsUsed(runEnd))
+                ++runEnd;
+            const auto count = static_cast<uint32_t>(runEnd - s);
+            old.resize(size_t{count} * kDeviceSectorBytes);
+            if (inner_.ReadSectors(old.data(), s, count) != 1) {
+                if (s >= end) break;  // only the sectors ahead could not be read: save them later
+                LogErrorA("Undo: cannot read sectors %I64d to %I64d before overwriting them; the write is refused.\n",
+                          static_cast<long long>(s), static_cast<long long>(runEnd - 1));
+                return false;
+            }
+            if (!undo_->AppendOldSectors(s, count, old.data())) {
+                LogErrorA("Undo: cannot write the undo file (error %d); the write is refused.\n", undo_->LastError());
+                return false;
+            }
+            MarkSaved(s, count);
+            savedSectors_ += count;
+            appended = true;
+            s = runEnd;
         }
-        uint64_t runEnd = s + 1;
-        while (runEnd < end && runEnd - s < kSaveChunkSectors && !Saved(runEnd) && used_.IsUsed(runEnd)) ++runEnd;
-        const auto count = static_cast<uint32_t>(runEnd - s);
-        old.resize(size_t{count} * kDeviceSectorBytes);
-        if (inner_.ReadSectors(old.data(), s, count) != 1) {
-            LogErrorA("Undo: cannot read sectors %I64d to %I64d before overwriting them; the write is refused.\n",
-                      static_cast<long long>(s), static_cast<long long>(runEnd - 1));
-            return false;
-        }
-        if (!undo_->AppendOldSectors(s, count, old.data())) {
-            LogErrorA("Undo: cannot write the undo file (error %d); the write is refused.\n", undo_->LastError());
-            return false;
-        }
-        MarkSaved(s, count);
-        savedSectors_ += count;
-        appended = true;
-        s = runEnd;
     }
     if (first == 0 && n > 0) {
         if (!undo_->AppendNewSector0(buffer)) {

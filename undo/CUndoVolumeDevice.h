@@ -3,7 +3,9 @@
 // Before a write reaches the volume, the old contents of every sector in it that the old
 // file system uses and that has not been saved yet are read, appended to the undo file and
 // made durable; a write that covers sector 0 also records the new boot sector first. Only
-// then is the write passed on. Sectors the old file system leaves free need no copy. When
+// then is the write passed on; one such save also takes the used sectors of the next MiB, so
+// that the writes after it need no save of their own. Sectors the old file system leaves free
+// need no copy. When
 // the old contents cannot be read or the undo file cannot be written, the write is refused
 // (returns 0, logged): the volume is never changed where it could not be undone.
 //
@@ -32,6 +34,10 @@ public:
     bool Load(UndoDirection direction, CVolumeDevice* device, std::string* problem);
     // Every sector counts as used (no map).
     void UseAll(uint64_t volumeSectors);
+    // A map given directly: sectors below firstClusterSector and from firstClusterSector +
+    // clusters * sectorsPerCluster on are used; between them bit c of bits tells cluster c.
+    void Assign(uint64_t volumeSectors, uint64_t firstClusterSector, uint64_t sectorsPerCluster, uint64_t clusters,
+                std::vector<uint8_t> bits);
 
     bool IsUsed(uint64_t sector) const;
     // Used sectors in all (for the figures).
