@@ -478,4 +478,30 @@ TEST(Launcher, ARestartStartsANewWizard) {
     EXPECT_TRUE(Alive(second));  // the launcher never ends a wizard itself
 }
 
+TEST(Wizard, OpensItsTitledWindowWithTheExactClientAreaOnAnXDisplay) {
+    Program program;
+    // Without a window manager the top-level window is its client area.
+    const std::string script =
+        "\"$0\" -run & pid=$!\n"
+        "id=$(timeout 20 xdotool search --sync --name '^Velundra 2\\.3\\.1$' | head -n 1)\n"
+        "[ -n \"$id\" ] && xdotool getwindowname \"$id\" && xdotool getwindowgeometry --shell \"$id\"\n"
+        "kill $pid; wait $pid\n";
+    CommandOptions options;
+    options.workingDir = program.File("messages");
+    options.env = {{"QT_QPA_PLATFORM", ""}, {"WAYLAND_DISPLAY", ""}, {"XDG_SESSION_TYPE", ""},
+                   {"XDG_RUNTIME_DIR", program.File("runtime")}};
+    options.timeoutSeconds = 60;
+    auto r = RunCommand({"xvfb-run", "-a", "-s", "-screen 0 1024x768x24", "sh", "-c", script, program.Exe()},
+                        options);
+    EXPECT_NE(r.out.find("Velundra 2.3.1\n"), std::string::npos) << r.Describe() << r.out;
+    EXPECT_NE(r.out.find("WIDTH=602\nHEIGHT=453\n"), std::string::npos) << r.out;
+
+    // A display that does not answer: the wizard says so and ends instead of aborting.
+    auto gone = program.Run({"-run"}, {{"QT_QPA_PLATFORM", ""}, {"DISPLAY", ":1023"}, {"XDG_SESSION_TYPE", ""}});
+    EXPECT_EQ(gone.exitCode, 2) << gone.Describe();
+    EXPECT_NE(gone.err.find("Program requires a display: cannot connect to the X server :1023."),
+              std::string::npos)
+        << gone.err;
+}
+
 }  // namespace
