@@ -243,6 +243,7 @@ struct IndexItem {
     std::u16string name;
     uint64_t reference = 0;
     Bytes key;
+    std::u16string shown;  // the file's long name, for messages
 };
 
 Bytes IndexEntryBytes(const IndexItem* item, bool withChild, uint64_t childVcn, bool last) {
@@ -717,8 +718,9 @@ bool CNtfsWriter::Plan() {
 
         // Index items of the root (system files first, then the tree).
         std::map<uint64_t, std::vector<IndexItem>> items;  // directory record -> items
-        auto addItem = [&](uint64_t dir, const std::u16string& name, uint64_t record, const Bytes& key) {
-            items[dir].push_back({name, Reference(record, SequenceOf(record)), key});
+        auto addItem = [&](uint64_t dir, const std::u16string& name, uint64_t record, const Bytes& key,
+                           const std::u16string& shown = {}) {
+            items[dir].push_back({name, Reference(record, SequenceOf(record)), key, shown.empty() ? name : shown});
         };
         // A system file's record: SI, FN in namespace 3, then its own attributes.
         auto systemRecord = [&](uint64_t n, const std::u16string& name, uint16_t flags, uint64_t allocated,
@@ -840,7 +842,7 @@ bool CNtfsWriter::Plan() {
             addItem(e.parent, e.longName, e.record, v.longName);
             if (!e.dosName.empty()) {
                 v.dosName = FileNameValue(parentRef, e.times, allocated, size, fnAttrs, e.dosName, kNamespaceDos);
-                addItem(e.parent, e.dosName, e.record, v.dosName);
+                addItem(e.parent, e.dosName, e.record, v.dosName, e.longName);
             }
         }
         // Items of $Extend.
@@ -848,6 +850,12 @@ bool CNtfsWriter::Plan() {
         auto directoryIndex = [&](RecordImage& rec, uint64_t dirRecord) {
             std::vector<IndexItem>& list = items[dirRecord];
             std::sort(list.begin(), list.end(), [](const IndexItem& a, const IndexItem& b) { return NameLess(a.name, b.name); });
+            // Two files whose names differ only in letter case would be one name to NTFS.
+            for (size_t k = 1; k < list.size(); ++k)
+                if (list[k].reference != list[k - 1].reference && EqualIgnoringCase(list[k].name, list[k - 1].name))
+                    throw Refusal("The names \"" + platform::Utf16ToUtf8(list[k - 1].shown) + "\" and \"" +
+                                  platform::Utf16ToUtf8(list[k].shown) +
+                                  "\" of one folder differ only in letter case, which NTFS does not allow; rename one first.");
             // Room in the record for the root: beside the $INDEX_ROOT header and value header,
             // and, for a large index, the $INDEX_ALLOCATION and $BITMAP attributes.
             const uint32_t rootHeaders = Align8(sizeof(ATTR_HEADER_RESIDENT) + 8) + sizeof(INDEX_ROOT_VALUE);

@@ -29,6 +29,19 @@ TEST(ToNtfsCli, RefusesBeforeAnyWriteAndSaysWhy) {
     testsupport::MakeFatImage(damaged, layout);
     // The first FAT copy (after mkfs.fat's one reserved sector) no longer agrees with the second.
     testsupport::PatchBytes(damaged, 512 + 2 * 2, std::string("\x09\x00", 2));
+    // Two names of the root that differ only in letter case ("ONE.TXT" and "one.txt", the
+    // second a short entry with the lower-case flags), which FAT tools never make.
+    const std::string twins = dir.File("twins.img");
+    FatFixtureLayout twinLayout = layout;
+    twinLayout.steps = {FatStep::File("ONE.TXT", 10), FatStep::File("TWO.TXT", 20)};
+    testsupport::MakeFatImage(twins, twinLayout);
+    {
+        const std::string bytes = testsupport::ReadFileBytes(twins);
+        const size_t at = bytes.find("TWO     TXT");
+        ASSERT_NE(at, std::string::npos);
+        testsupport::PatchBytes(twins, at, "ONE     TXT");
+        testsupport::PatchBytes(twins, at + 12, std::string(1, '\x18'));
+    }
     // A FAT12 floppy filled to the last cluster leaves no room for the metadata.
     FatFixtureLayout floppy;
     floppy.fatBits = 12;
@@ -48,13 +61,15 @@ TEST(ToNtfsCli, RefusesBeforeAnyWriteAndSaysWhy) {
         {"no answer", {image, "/FS:NTFS"}, "", 1, "An incorrect volume label was entered for this drive."},
  {"damaged", {damaged, "/FS:NTFS"}, "urlaub\n", 1,
          "The FAT copies differ at cluster 2: the volume needs repair (fsck.fat) first."},
+        {"names differing in case", {twins, "/FS:NTFS"}, "urlaub\n", 1,
+         "The names \"ONE.TXT\" and \"one.txt\" of one folder differ only in letter case"},
         {"no room", {full, "/FS:NTFS"}, "\n", 1, "does not have enough free space for the NTFS metadata"},
         {"drive letter", {"q:", "/fs:ntfs", "/x"}, "Urlaub!\r\n", 1, "Enter current volume label for drive Q: "},
         {"not a FAT volume", {dir.File("zeros.img"), "/FS:NTFS"}, "\n", 1, "is not a FAT volume"},
     };
     testsupport::WriteFileBytes(dir.File("zeros.img"), std::string(1 << 20, '\0'));
     const std::string before = testsupport::Sha256File(image), fullBefore = testsupport::Sha256File(full),
-                      damagedBefore = testsupport::Sha256File(damaged);
+                      damagedBefore = testsupport::Sha256File(damaged), twinsBefore = testsupport::Sha256File(twins);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> argv = {testsupport::ToolPath("tontfs")};
@@ -72,6 +87,7 @@ TEST(ToNtfsCli, RefusesBeforeAnyWriteAndSaysWhy) {
     EXPECT_EQ(testsupport::Sha256File(image), before);
     EXPECT_EQ(testsupport::Sha256File(full), fullBefore);
     EXPECT_EQ(testsupport::Sha256File(damaged), damagedBefore);
+    EXPECT_EQ(testsupport::Sha256File(twins), twinsBefore);
 }
 
 }  // namespace

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "tests/support/Command.h"
-#include "tests/support/FatFixture.h"
 #include "tests/support/ConvertedNtfs.h"
+#include "tests/support/FatFixture.h"
 
 namespace {
 
@@ -22,6 +22,7 @@ using testsupport::ConvertToNtfs;
 using testsupport::ExpectedTree;
 using testsupport::FatFixtureLayout;
 using testsupport::FatStep;
+using testsupport::RunCommand;
 using testsupport::TempDir;
 
 std::vector<FatStep> RichSteps() {
@@ -95,6 +96,36 @@ TEST(FatToNtfs, LargeFoldersAndNoLabel) {
     ConvertToNtfs(image, "");
     if (HasFatalFailure()) return;
     CheckConverted(dir, image, ExpectedTree(layout.steps), "", "many");
+}
+
+// Names outside the Basic Multilingual Plane (surrogate pairs in FAT long names and NTFS
+// names). mtools mangles them, so the FAT32 volume is made through ntfs-3g and
+// velundra-convert.
+TEST(FatToNtfs, NamesBeyondTheBmp) {
+    TempDir dir("tontfsbmp");
+    const std::string image = dir.File("v.img"), mnt = dir.File("src");
+    ASSERT_TRUE(RunCommand({"truncate", "-s", "64M", image}).Ok());
+    ASSERT_TRUE(RunCommand({"mkntfs", "-F", "-Q", "-q", "-c", "512", "-L", "Emoji", image}).Ok());
+    std::filesystem::create_directories(mnt);
+    ASSERT_TRUE(RunCommand({"ntfs-3g", image, mnt}).Ok());
+    std::map<std::string, testsupport::Expected> expected;
+    const std::vector<std::string> names = {"\xF0\x9F\x98\x80 Sommer.jpg", "Noten \xF0\x9D\x84\x9E.txt",
+                                            "\xF0\x9F\x93\x81 Ordner"};
+    std::filesystem::create_directories(mnt + "/" + names[2]);
+    expected[names[2]] = {true, "", 0};
+    for (const std::string& name : {names[0], names[1], names[2] + "/" + names[0]}) {
+        const std::string bytes = testsupport::FatFileBytes(name, 3000);
+        testsupport::WriteFileBytes(mnt + "/" + name, bytes);
+        std::filesystem::last_write_time(
+            mnt + "/" + name, std::chrono::file_clock::from_sys(std::chrono::sys_seconds(std::chrono::seconds(1700000000))));
+        expected[name] = {false, bytes, 1700000000};
+    }
+    ASSERT_TRUE(RunCommand({"umount", mnt}).Ok());
+    const auto toFat = RunCommand({testsupport::ProgramPath("velundra-convert"), "--yes", "--quiet", image});
+    ASSERT_TRUE(toFat.Ok()) << toFat.Describe();
+    ConvertToNtfs(image, "EMOJI");
+    if (HasFatalFailure()) return;
+    CheckConverted(dir, image, expected, "EMOJI");
 }
 
 }  // namespace

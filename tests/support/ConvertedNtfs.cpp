@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 
@@ -95,6 +96,9 @@ void CheckConverted(const TempDir& dir, const std::string& image, const std::map
     EXPECT_EQ(libfsntfs.exitCode, 0) << libfsntfs.out;
     for (const auto& [path, e] : expected) {
         if (!largeFolder.empty() && path.rfind(largeFolder + "/", 0) == 0) continue;
+        // libfsntfs (20200921) prints characters beyond the BMP wrongly (the same on a volume
+        // ntfs-3g made); the other readers judge those names.
+        if (std::any_of(path.begin(), path.end(), [](char ch) { return static_cast<unsigned char>(ch) >= 0xF0; })) continue;
         std::string windows(1, '\\');
         windows.append(path);
         for (char& ch : windows)

@@ -29,8 +29,9 @@ std::map<std::string, Expected> ExpectedTree(const std::vector<FatStep>& steps);
 void ConvertToNtfs(const std::string& image, const std::string& label);
 
 // Every outside check of a converted volume (mounts below dir). libfsntfs (20200921) reads no
-// folder whose index has INDX blocks, not even on a volume ntfs-3g made; `largeFolder` leaves
-// that folder's contents to the other readers. Ends with ntfs-3g's read-write changes.
+// folder whose index has INDX blocks and misprints names beyond the BMP, also on volumes
+// ntfs-3g made: `largeFolder`'s contents and such names are left to the other readers. Ends
+// with ntfs-3g's read-write changes.
 void CheckConverted(const TempDir& dir, const std::string& image, const std::map<std::string, Expected>& expected,
                     const std::string& label, const std::string& largeFolder = "");
 
