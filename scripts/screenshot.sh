@@ -25,14 +25,21 @@ cat >"$work/inside.sh" <<'INSIDE'
 set -u
 program=$1 work=$2
 cd "$work"
-"$program" -run >"$work/wizard.out" 2>&1 &
-pid=$!
+# A virtual X server now and then refuses a connection (any X client's, not only ours): a
+# wizard that ends before its window appears is started again, twice at most.
 id=
-for _ in $(seq 100); do
-    id=$(xdotool search --onlyvisible --name '^Velundra ' 2>/dev/null | head -1) && [ -n "$id" ] && break
-    sleep 0.1
+for attempt in 1 2 3; do
+    "$program" -run >"$work/wizard.out" 2>&1 &
+    pid=$!
+    for _ in $(seq 100); do
+        id=$(xdotool search --onlyvisible --name '^Velundra ' 2>/dev/null | head -1) && [ -n "$id" ] && break
+        kill -0 $pid 2>/dev/null || break
+        sleep 0.1
+    done
+    [ -n "$id" ] && break
+    kill $pid 2>/dev/null
 done
-[ -n "$id" ] || { echo "the wizard's window did not appear" >&2; cat "$work/wizard.out" >&2; kill $pid; exit 1; }
+[ -n "$id" ] || { echo "the wizard's window did not appear" >&2; cat "$work/wizard.out" >&2; exit 1; }
 sleep 1
 import -window "$id" "$work/start.png"
 # The NTFS to FAT32 module button: its centre at (cx/2 - 219 + 107, 192 + 64).
