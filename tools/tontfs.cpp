@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "device/CVolumeDevice.h"
@@ -30,6 +31,7 @@
 #include "platform/DriveTable.h"
 #include "platform/RawVolume.h"
 #include "platform/TextEncoding.h"
+#include "undo/CUndoVolumeDevice.h"
 
 namespace {
 
@@ -38,13 +40,16 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 const char kUsage[] =
-    "usage: velundra-tontfs TARGET /FS:NTFS [/X]\n"
+    "usage: velundra-tontfs [--undo FILE] TARGET /FS:NTFS [/X]\n"
     "\n"
     "Converts the FAT12, FAT16 or FAT32 file system on TARGET (a drive letter such as E:, a\n"
     "block device such as /dev/sdb1, or an image file) to NTFS in place, keeping every file.\n"
     "\n"
     "  /FS:NTFS  the file system to convert to (the only one)\n"
-    "  /X        unmount the volume first if it is mounted\n";
+    "  /X        unmount the volume first if it is mounted\n"
+    "  --undo FILE  keep the old contents of every sector the conversion overwrites in FILE\n"
+    "               (a new file, not on TARGET); velundra-convert --rollback FILE TARGET\n"
+    "               puts the FAT volume back\n";
 
 std::string Upper(std::string s) {
     for (char& c : s)
@@ -63,11 +68,17 @@ void Say(const std::string& line) {
 
 int main(int argc, char** argv) {
     // 0. Arguments: the target, /FS:NTFS, and /X.
-    std::string target;
+    std::string target, undoPath;
     bool fsGiven = false, dismount = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i], u = Upper(a);
-        if (u == "/FS:NTFS") {
+        if (a == "--undo") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                std::cerr << "velundra-tontfs: --undo needs a file name\n" << kUsage;
+                return kExitUsage;
+            }
+            undoPath = argv[++i];
+        } else if (u == "/FS:NTFS") {
             fsGiven = true;
         } else if (u == "/X") {
             dismount = true;
@@ -179,7 +190,21 @@ int main(int argc, char** argv) {
         ReleaseVolume(locked);
         return kExitFailed;
     }
-    CNtfsWriter writer(&again, &lockedDevice, [locked] { return platform::FlushVolume(locked); });
+    // With --undo every used sector the writer overwrites is saved first.
+    std::unique_ptr<CUndoVolumeDevice> undo;
+    if (!undoPath.empty()) {
+        std::string problem;
+        undo = StartUndo(undoPath, path, UndoDirection::FatToNtfs, lockedDevice, &problem);
+        if (!undo) {
+            Say(problem);
+            Say("Conversion failed: nothing was written.");
+            ReleaseVolume(locked);
+            return kExitFailed;
+        }
+        Say("To undo this conversion: velundra-convert --rollback " + undoPath + " " + path);
+    }
+    CVolumeDevice* writeDevice = undo ? static_cast<CVolumeDevice*>(undo.get()) : &lockedDevice;
+    CNtfsWriter writer(&again, writeDevice, [locked] { return platform::FlushVolume(locked); });
     if (!writer.Plan()) {
         Say(writer.Problem());
         Say("Conversion failed: nothing was written.");
@@ -210,7 +235,7 @@ int main(int argc, char** argv) {
                   static_cast<unsigned long long>(again.FileCount()), static_cast<unsigned long long>(again.DirectoryCount()),
                   again.ClusterBytes(), writer.Layout().ClusterBytes,
                   static_cast<unsigned long long>(writer.MetadataBytes()),
-                  static_cast<unsigned long long>(lockedDevice.SectorsWritten * 512), seconds);
+                  static_cast<unsigned long long>(writeDevice->SectorsWritten * 512), seconds);
     Say(summary);
     Say("Conversion complete.");
     return kExitOk;

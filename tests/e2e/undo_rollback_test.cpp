@@ -2,10 +2,12 @@
 // conversion and conversions cut off by a power cut at writes spread over the whole run are
 // rolled back, and every sector the NTFS volume used must come back byte for byte; ntfsfix
 // and the Sleuth Kit then find the same sound NTFS volume with every file. The command line's
-// --undo and --rollback are tested the same way, with the process killed at random moments.
+// --undo and --rollback are tested the same way, with the process killed at random moments,
+// and so is the FAT to NTFS direction on FAT12, FAT16 and FAT32 volumes made by mkfs.fat.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
@@ -17,6 +19,9 @@
 #include "engine/Fat32BootSector.h"
 #include "engine/FileTree.h"
 #include "engine/VolumeCheck.h"
+#include "engine/VolumeEnumeration.h"
+#include "fattontfs/CFatVolume.h"
+#include "fattontfs/CNtfsWriter.h"
 #include "ntfs/CFileRecord.h"
 #include "ntfs/CNTFSVolume.h"
 #include "platform/RawVolume.h"
@@ -24,6 +29,7 @@
 #include "platform/TextEncoding.h"
 #include "relocation/ConvertChangedClusterSize.h"
 #include "tests/support/Command.h"
+#include "tests/support/FatFixture.h"
 #include "tests/support/ConvertedVolume.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/FaultyDevice.h"
@@ -99,20 +105,36 @@ uint64_t ConvertWithUndo(const std::string& image, const std::string& undoPath, 
     return disk.WriteCalls();
 }
 
-// Digest of every sector the NTFS volume in image uses.
-std::string UsedDigest(const std::string& image) {
+// Digest of every sector the old file system in image uses (NTFS, or FAT for FatToNtfs),
+// worked out here from the file system's own allocation map, apart from the undo device's
+// map, so that a fault there cannot hide itself.
+std::string UsedDigest(const std::string& image, UndoDirection direction = UndoDirection::NtfsToFat32) {
     OpenImage open(image);
-    CUsedSectors used;
-    std::string problem;
-    EXPECT_TRUE(used.Load(UndoDirection::NtfsToFat32, &open.device, &problem)) << problem;
-    Sha256 digest;
     const uint64_t sectors = open.device.SectorCount();
+    std::vector<bool> used(sectors, true);  // sectors outside the cluster area count as used
+    if (direction == UndoDirection::NtfsToFat32) {
+        NtfsClusterBitmap bitmap;
+        EXPECT_TRUE(ReadNtfsClusterBitmap(&open.device, &bitmap));
+        const uint64_t spc = bitmap.ClusterBytes / 512;
+        for (uint64_t c = 0; c < bitmap.Clusters; ++c) {
+            const bool set = (bitmap.Bits[c / 8] >> (c % 8)) & 1;
+            for (uint64_t s = c * spc; s < (c + 1) * spc && s < sectors; ++s) used[s] = set;
+        }
+    } else {
+        CFatVolume fat(&open.device);
+        EXPECT_TRUE(fat.ReadBootSector() && fat.ReadFats()) << fat.Problem();
+        const uint64_t spc = fat.ClusterBytes() / 512, first = fat.FirstDataByte() / 512;
+        for (uint32_t c = 2; c < fat.ClusterCount() + 2; ++c) {
+            const bool set = fat.Entry(c) != CFatVolume::kFree && fat.Entry(c) != CFatVolume::kBad;
+            for (uint64_t s = first + (c - 2) * spc; s < first + (c - 1) * spc && s < sectors; ++s) used[s] = set;
+        }
+    }
+    Sha256 digest;
     std::vector<uint8_t> buffer(512);
     for (uint64_t s = 0; s < sectors; ++s) {
-        if (!used.IsUsed(s)) continue;
+        if (!used[s]) continue;
         EXPECT_EQ(open.device.ReadSectors(buffer.data(), s, 1), 1);
-        const uint64_t at = s;
-        digest.Update(&at, sizeof at);
+        digest.Update(&s, sizeof s);
         digest.Update(buffer.data(), buffer.size());
     }
     return digest.FinalHex();
@@ -203,6 +225,115 @@ TEST(UndoRollbackRefusal, UndoFileOnTheTargetIsRefusedBeforeAnyWrite) {
     EXPECT_FALSE(StartUndo(image, image, UndoDirection::NtfsToFat32, open.device, &problem));
     EXPECT_NE(problem.find("must not lie on the volume"), std::string::npos) << problem;
     EXPECT_EQ(Sha256File(image), digest);
+}
+
+// FAT to NTFS with an undo file, cut off by a power cut before write `cutAt` (0: never).
+// Returns the writes the conversion issued.
+uint64_t FatToNtfsWithUndo(const std::string& image, const std::string& undoPath, uint64_t cutAt) {
+    OpenImage open(image);
+    FaultyDevice disk(open.device);
+    disk.FailWritesFrom(cutAt);
+    CFatVolume fat(&disk);
+    EXPECT_TRUE(fat.Read()) << fat.Problem();
+    std::string problem;
+    auto undo = StartUndo(undoPath, image, UndoDirection::FatToNtfs, disk, &problem);
+    EXPECT_TRUE(undo) << problem;
+    if (!undo) return 0;
+    CNtfsWriter writer(&fat, undo.get(), [] { return true; });
+    EXPECT_TRUE(writer.Plan()) << writer.Problem();
+    const bool written = writer.Write([](const std::string&) {});
+    EXPECT_EQ(written, cutAt == 0) << writer.Problem();
+    return disk.WriteCalls();
+}
+
+// The FAT volumes rolled back: the sample tree on FAT12, FAT16 and FAT32, and a FAT16 and a
+// FAT32 volume whose last cluster holds file data (the NTFS backup boot sector goes there, so
+// the conversion moves that data and overwrites sectors the FAT used).
+std::vector<FatFixtureLayout> UndoFatLayouts(const TempDir& dir) {
+    std::vector<FatFixtureLayout> out;
+    for (const int bits : {12, 16, 32}) {
+        FatFixtureLayout layout;
+        layout.fatBits = bits;
+        layout.megabytes = bits == 32 ? 48 : bits == 16 ? 16 : 8;
+        layout.sectorsPerCluster = bits == 12 ? 4 : 1;
+        layout.label = "UNDO";
+        layout.steps = SampleFatSteps();
+        out.push_back(layout);
+    }
+    for (const int bits : {16, 32}) {
+        FatFixtureLayout layout;
+        layout.fatBits = bits;
+        layout.megabytes = bits == 32 ? 40 : 16;
+        layout.label = "FULL";
+        const std::string empty = dir.File("empty" + std::to_string(bits) + ".img");
+        MakeFatImage(empty, layout);
+        OpenImage open(empty);
+        CFatVolume fat(&open.device);
+        EXPECT_TRUE(fat.ReadBootSector() && fat.ReadFats()) << fat.Problem();
+        const uint64_t free = uint64_t{fat.FreeClusters()} * fat.ClusterBytes();
+        layout.steps = {FatStep::File("head.bin", 2 << 20), FatStep::File("tail.bin", free - (2 << 20)),
+                        FatStep::Delete("head.bin")};
+        out.push_back(layout);
+    }
+    return out;
+}
+
+TEST(UndoFatToNtfs, FinishedAndCutOffConversionsRollBackToTheSameFat) {
+    TempDir dir("undo-fat");
+    for (const FatFixtureLayout& layout : UndoFatLayouts(dir)) {
+        SCOPED_TRACE("FAT" + std::to_string(layout.fatBits) + " " + layout.label);
+        const std::string pristine = dir.File("pristine.img");
+        MakeFatImage(pristine, layout);
+        const std::string usedBefore = UsedDigest(pristine, UndoDirection::FatToNtfs);
+        const std::string image = dir.File("volume.img");
+
+        std::filesystem::copy_file(pristine, image, std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::remove(dir.File("whole.undo"));
+        const uint64_t writes = FatToNtfsWithUndo(image, dir.File("whole.undo"), 0);
+        ASSERT_GT(writes, 3u);
+        EXPECT_EQ(RunCommand({"ntfsfix", "-n", image}).exitCode, 0);
+        Rollback(image, dir.File("whole.undo"));
+        EXPECT_EQ(UsedDigest(image, UndoDirection::FatToNtfs), usedBefore);
+        EXPECT_TRUE(FsckFat(image).Clean()) << FsckFat(image).output;
+
+        for (int step = 0; step <= 5; ++step) {
+            const uint64_t cut = 1 + (writes - 1) * step / 5;
+            SCOPED_TRACE("power cut before write " + std::to_string(cut) + " of " + std::to_string(writes));
+            std::filesystem::copy_file(pristine, image, std::filesystem::copy_options::overwrite_existing);
+            const std::string undo = dir.File("cut" + std::to_string(step) + ".undo");
+            std::filesystem::remove(undo);
+            FatToNtfsWithUndo(image, undo, cut);
+            Rollback(image, undo);
+            EXPECT_EQ(UsedDigest(image, UndoDirection::FatToNtfs), usedBefore);
+            const FsckResult fsck = FsckFat(image);
+            EXPECT_TRUE(fsck.Clean()) << fsck.output;
+        }
+    }
+}
+
+// The command lines of the FAT to NTFS direction: velundra-tontfs --undo, then
+// velundra-convert --rollback gives the FAT volume back.
+TEST(UndoFatToNtfs, CommandLinesConvertAndRollBack) {
+    TempDir dir("undo-fat-cli");
+    FatFixtureLayout layout;
+    layout.fatBits = 32;
+    layout.megabytes = 48;
+    layout.label = "UNDO";
+    layout.steps = SampleFatSteps();
+    const std::string image = dir.File("volume.img"), undo = dir.File("volume.undo");
+    MakeFatImage(image, layout);
+    const std::string usedBefore = UsedDigest(image, UndoDirection::FatToNtfs);
+    CommandOptions options;
+    options.input = "UNDO\n";
+    const CommandResult converted = RunCommand({ToolPath("tontfs"), "--undo", undo, image, "/FS:NTFS"}, options);
+    ASSERT_EQ(converted.exitCode, 0) << converted.out << converted.err;
+    EXPECT_NE(converted.out.find("To undo this conversion: velundra-convert --rollback " + undo + " " + image),
+              std::string::npos) << converted.out;
+    EXPECT_EQ(RunCommand({"ntfsfix", "-n", image}).exitCode, 0);
+    const CommandResult back = RunCommand({ProgramPath("velundra-convert"), "--rollback", undo, "--yes", image});
+    ASSERT_EQ(back.exitCode, 0) << back.Describe();
+    EXPECT_EQ(UsedDigest(image, UndoDirection::FatToNtfs), usedBefore);
+    EXPECT_TRUE(FsckFat(image).Clean());
 }
 
 // velundra-convert killed by SIGKILL at random moments of a conversion with --undo: whatever
