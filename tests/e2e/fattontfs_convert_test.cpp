@@ -129,3 +129,33 @@ TEST(FatToNtfs, NamesBeyondTheBmp) {
 }
 
 }  // namespace
+
+namespace {
+
+// A cluster the FAT marks bad stays out of use: it becomes a run of $BadClus:$Bad.
+TEST(FatToNtfs, BadClustersGoToBadClus) {
+    TempDir dir("tontfsbad");
+    const std::string image = dir.File("v.img");
+    FatFixtureLayout layout;
+    layout.fatBits = 16;
+    layout.megabytes = 16;
+    layout.steps = {FatStep::File("one.bin", 3000)};
+    testsupport::MakeFatImage(image, layout);
+    // mkfs.fat's FAT16: one reserved sector, the FAT size at 0x16; cluster 1000 marked bad
+    // in both copies.
+    const std::string boot = testsupport::ReadFileBytes(image).substr(0, 512);
+    const uint64_t fatSectors = static_cast<uint8_t>(boot[0x16]) | static_cast<uint8_t>(boot[0x17]) << 8;
+    for (int copy = 0; copy < 2; ++copy)
+        testsupport::PatchBytes(image, (1 + copy * fatSectors) * 512 + 1000 * 2, std::string("\xF7\xFF", 2));
+    const uint64_t firstData = 1 + 2 * fatSectors + 32;  // 512 root entries
+    ConvertToNtfs(image, "");
+    if (HasFatalFailure()) return;
+    const auto istat = RunCommand({"istat", "-f", "ntfs", image, "8"});
+    ASSERT_TRUE(istat.Ok()) << istat.Describe();
+    const std::string lcn = " " + std::to_string(firstData + 998) + " ";
+    EXPECT_NE(istat.out.find(lcn), std::string::npos) << istat.out.substr(istat.out.find("$Bad"), 400);
+    const auto fix = RunCommand({"ntfsfix", "-n", image});
+    EXPECT_EQ(fix.exitCode, 0) << fix.out;
+}
+
+}  // namespace
