@@ -11,6 +11,7 @@
 #include <QFontInfo>
 #include <QImage>
 #include <QPointer>
+#include <QScreen>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -273,7 +274,12 @@ TEST(MainFrame, DescriptionBandFollowsTheMouse) {
     auto frame = ShownFrame();
     CHomePage* home = Home(frame.get());
     const QRect band = CHomePage::DescriptionBand(home->width());
-    auto bandImage = [&] { return home->grab(band).toImage(); };
+    // What the window shows (the offscreen screen hands out the window's back buffer), so
+    // that a band left unrepainted on entering or leaving would show its old text.
+    auto bandImage = [&] {
+        QTest::qWait(30);
+        return frame->screen()->grabWindow(frame->winId(), band.x(), band.y(), band.width(), band.height()).toImage();
+    };
 
     QTest::mouseMove(home, QPoint(300, 100));
     QTest::qWait(20);
