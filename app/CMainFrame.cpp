@@ -202,6 +202,7 @@ ModelController::~ModelController() {
 }
 
 void ModelController::PushPage(CBasePage* page) {
+    if (!page) return;
     std::unique_ptr<CBasePage> owned(page);
     if (!Pages.empty()) Pages.back()->hide();
     owned->setGeometry(Frame->rect());

@@ -227,9 +227,11 @@ TEST(MainFrame, ModulePagesCarryTheButtonRowAndBackDestroysThem) {
     struct Case {
         int Module;
         const char* Title;
+        bool BackByKey;  // leave with Alt+B, the Back button's mnemonic, instead of a click
     };
     auto frame = ShownFrame();
-    for (const Case& c : {Case{kModuleNtfsToFat32, "Convert NTFS to FAT32"}, Case{kModuleFatToNtfs, "Convert FAT to NTFS"}}) {
+    for (const Case& c : {Case{kModuleNtfsToFat32, "Convert NTFS to FAT32", false},
+                          Case{kModuleFatToNtfs, "Convert FAT to NTFS", true}}) {
         QPointer<CBasePage> page = ChooseModule(frame.get(), c.Module);
         ASSERT_FALSE(page.isNull());
         EXPECT_EQ(frame->Module(), c.Module);
@@ -263,7 +265,12 @@ TEST(MainFrame, ModulePagesCarryTheButtonRowAndBackDestroysThem) {
         }
         ResizeClient(frame.get(), 602, 453);
 
-        QTest::mouseClick(ButtonWithCaption(page, QStringLiteral("< &Back")), Qt::LeftButton);
+        if (c.BackByKey) {
+            frame->activateWindow();
+            QTest::keyClick(frame.get(), Qt::Key_B, Qt::AltModifier);
+        } else {
+            QTest::mouseClick(ButtonWithCaption(page, QStringLiteral("< &Back")), Qt::LeftButton);
+        }
         EXPECT_TRUE(SpinUntil([&] { return page.isNull(); }));
         EXPECT_EQ(frame->Pages().Count(), 1);
         EXPECT_TRUE(Home(frame.get())->isVisible());
