@@ -367,24 +367,24 @@ bool UndoFileUsable(const Arguments& args) {
     return true;
 }
 
-// --rollback: check the undo file against the volume, ask, lock, write back, release.
-int RunRollback(const Arguments& args) {
-    UndoContents contents;
-    std::string problem;
-    if (!ReadUndoFile(args.rollbackFile, &contents, &problem)) {
-        PrintRefusal(problem + " Nothing was changed.");
-        return kExitFailed;
+// The user's agreement to `question`: --yes, or y on a terminal. `what` names the job in the
+// refusal without a terminal ("convert", "roll back").
+bool Agreed(const Arguments& args, const std::string& question, const char* what) {
+    if (args.yes) return true;
+    if (!platform::StdinIsTerminal()) {
+        PrintError(std::string("refusing to ") + what + " without confirmation: run on a terminal or pass --yes");
+        return false;
     }
-    if (!args.yes) {
-        if (!platform::StdinIsTerminal()) {
-            PrintError("refusing to roll back without confirmation: run on a terminal or pass --yes");
-            return kExitFailed;
-        }
-        if (!AskYesNo("Put " + args.target + " back as it was before the conversion?")) {
-            std::fprintf(stderr, "Nothing was changed.\n");
-            return kExitFailed;
-        }
+    if (!AskYesNo(question)) {
+        std::fprintf(stderr, "Nothing was changed.\n");
+        return false;
     }
+    return true;
+}
+
+// Locks the target, with the one question about programs that hold it; the invalid handle
+// after printing the refusal.
+platform::VolumeHandle LockTarget(const Arguments& args) {
     const bool interactive = platform::StdinIsTerminal();
     auto ask = [&](const char16_t* question) {
         if (args.yes) return true;
@@ -396,8 +396,22 @@ int RunRollback(const Arguments& args) {
         PrintRefusal(FillIn("Opening volume '%c:' failed. \nPlease try closing the programs "
                             "that are running on this volume.",
                             args.target));
+    }
+    return handle;
+}
+
+// --rollback: check the undo file against the volume, ask, lock, write back, release.
+int RunRollback(const Arguments& args) {
+    UndoContents contents;
+    std::string problem;
+    if (!ReadUndoFile(args.rollbackFile, &contents, &problem)) {
+        PrintRefusal(problem + " Nothing was changed.");
         return kExitFailed;
     }
+    if (!Agreed(args, "Put " + args.target + " back as it was before the conversion?", "roll back"))
+        return kExitFailed;
+    platform::VolumeHandle handle = LockTarget(args);
+    if (handle == platform::kInvalidVolume) return kExitFailed;
     platform::InterruptShield shield;
     HandleGuard guard(handle, true);
     CVolumeDevice device(handle);
@@ -437,31 +451,11 @@ int Run(const Arguments& args) {
     }
 
     // Step 3: the user's agreement.
-    if (!args.yes) {
-        if (!platform::StdinIsTerminal()) {
-            PrintError("refusing to convert without confirmation: run on a terminal or pass --yes");
-            return kExitFailed;
-        }
-        if (!AskYesNo("Convert " + args.target + " to FAT32?")) {
-            std::fprintf(stderr, "Nothing was changed.\n");
-            return kExitFailed;
-        }
-    }
+    if (!Agreed(args, "Convert " + args.target + " to FAT32?", "convert")) return kExitFailed;
 
     // Step 4: the lock, with the one question about programs that hold the volume.
-    bool interactive = platform::StdinIsTerminal();
-    auto ask = [&](const char16_t* question) {
-        if (args.yes) return true;
-        if (!interactive) return false;
-        return AskYesNo(Utf8(question));
-    };
-    platform::VolumeHandle handle = LockVolume(args.target, ask);
-    if (handle == platform::kInvalidVolume) {
-        PrintRefusal(FillIn("Opening volume '%c:' failed. \nPlease try closing the programs "
-                            "that are running on this volume.",
-                            args.target));
-        return kExitFailed;
-    }
+    platform::VolumeHandle handle = LockTarget(args);
+    if (handle == platform::kInvalidVolume) return kExitFailed;
 
     // Step 5: the conversion itself.
     ConversionReport done;
