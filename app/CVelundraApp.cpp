@@ -25,10 +25,6 @@
 
 namespace {
 
-// The wizard's client area.
-constexpr int kClientWidth = 602;
-constexpr int kClientHeight = 453;
-
 // The crash report waits this long first, so that the crashed wizard can finish its dump.
 constexpr auto kReportDelay = std::chrono::milliseconds(2000);
 
@@ -274,7 +270,7 @@ int CVelundraApp::RunUserInterface() {
     QApplication app(qtArgc, qtArgv);
     auto frame = std::make_unique<CMainFrame>();
     frame->setWindowTitle(WindowTitle());
-    frame->resize(kClientWidth, kClientHeight);
+    frame->resize(CMainFrame::kClientWidth, CMainFrame::kClientHeight);
     frame->show();
     const int status = app.exec();
     frame.reset();
