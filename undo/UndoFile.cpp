@@ -1,10 +1,14 @@
 #include "undo/UndoFile.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <cstring>
 #include <fstream>
 
 #include "device/CVolumeDevice.h"
+#include "platform/LocalTime.h"
 #include "undo/Crc32c.h"
 
 namespace {
@@ -237,4 +241,30 @@ bool RollbackVolume(const std::string& undoPath, CVolumeDevice* device, std::str
         return false;
     }
     return true;
+}
+
+std::string WizardUndoPath(char letter, std::string* problem) {
+    std::filesystem::path data;
+    if (const char* dir = std::getenv("VELUNDRA_DATA_DIR"); dir != nullptr && *dir != '\0') {
+        data = dir;
+    } else if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg == '/') {
+        data = std::filesystem::path(xdg) / "velundra";
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
+        data = std::filesystem::path(home) / ".local" / "share" / "velundra";
+    } else {
+        *problem = "No folder for undo files: neither VELUNDRA_DATA_DIR, XDG_DATA_HOME nor HOME is set.";
+        return {};
+    }
+    const std::filesystem::path dir = data / "undo";
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) {
+        *problem = "Cannot create the folder for undo files " + dir.string() + ": " + ec.message() + ".";
+        return {};
+    }
+    const platform::LocalClockTime now = platform::LocalClockNow();
+    char name[64];
+    std::snprintf(name, sizeof name, "%04u%02u%02u-%02u%02u%02u", unsigned{now.year}, unsigned{now.month},
+                  unsigned{now.day}, unsigned{now.hour}, unsigned{now.minute}, unsigned{now.second});
+    return (dir / (std::string(name) + "-" + std::string(1, letter) + ".undo")).string();
 }

@@ -140,3 +140,9 @@ bool UndoMatchesVolume(const UndoContents& contents, CVolumeDevice* device, std:
 // (the caller releases the volume). Running it again after an interruption ends the same.
 // False with the reason; nothing is written when the checks fail.
 bool RollbackVolume(const std::string& undoPath, CVolumeDevice* device, std::string* problem);
+
+// Where the wizard keeps the undo file of a conversion of drive `letter` started now (local
+// clock): <data>/undo/<YYYYmmdd-HHMMSS>-<letter>.undo, where <data> is
+// $VELUNDRA_DATA_DIR, else $XDG_DATA_HOME/velundra, else $HOME/.local/share/velundra. The
+// folder is created. Empty with the reason in *problem when it cannot be.
+std::string WizardUndoPath(char letter, std::string* problem);

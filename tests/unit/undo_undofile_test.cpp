@@ -8,6 +8,7 @@
 #include <random>
 
 #include "device/Log.h"
+#include "platform/LocalTime.h"
 #include "tests/support/FaultyDevice.h"
 #include "tests/support/MemoryDevice.h"
 #include "undo/CUndoVolumeDevice.h"
@@ -233,6 +234,28 @@ TEST(UndoFile, AnExistingFileIsNeverOverwritten) {
     std::string text;
     std::getline(in, text);
     EXPECT_EQ(text, "an earlier undo file");
+}
+
+TEST(UndoFile, TheWizardKeepsItsUndoFilesInTheDataFolder) {
+    UndoPath path;
+    platform::SetLocalClock([] {
+        platform::LocalClockTime t;
+        t.year = 2026, t.month = 12, t.day = 11, t.hour = 9, t.minute = 5, t.second = 7;
+        return t;
+    });
+    const std::string data = (path.dir / "data").string();
+    setenv("VELUNDRA_DATA_DIR", data.c_str(), 1);
+    std::string problem;
+    EXPECT_EQ(WizardUndoPath('E', &problem), data + "/undo/20261211-090507-E.undo") << problem;
+    EXPECT_TRUE(std::filesystem::is_directory(data + "/undo"));
+    // A folder that cannot be made is named.
+    const std::string blocked = (path.dir / "file").string();
+    std::ofstream(blocked) << "x";
+    setenv("VELUNDRA_DATA_DIR", blocked.c_str(), 1);
+    EXPECT_EQ(WizardUndoPath('E', &problem), "");
+    EXPECT_NE(problem.find(blocked + "/undo"), std::string::npos) << problem;
+    unsetenv("VELUNDRA_DATA_DIR");
+    platform::SetLocalClock({});
 }
 
 }  // namespace
