@@ -1,5 +1,7 @@
 #include "platform/DriveTable.h"
 
+#include "platform/Process.h"
+
 #include <blkid.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -252,6 +254,44 @@ std::optional<VolumeLocation> VolumeOfPath(const std::string& path) {
 }
 
 std::optional<VolumeLocation> ExecutableVolume() { return VolumeOfPath("/proc/self/exe"); }
+
+std::vector<std::string> LoopDevicesOf(const std::string& imagePath) {
+    std::vector<std::string> out;
+    struct stat target {};
+    if (stat(imagePath.c_str(), &target) != 0 || !S_ISREG(target.st_mode)) return out;
+    std::vector<std::string> names;
+    if (DIR* d = opendir("/sys/block")) {
+        while (dirent* e = readdir(d))
+            if (std::strncmp(e->d_name, "loop", 4) == 0) names.emplace_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end(), NaturalLess);
+    for (const std::string& name : names) {
+        std::string backing = LoopBackingFile("/dev/" + name);
+        struct stat bs {};
+        if (!backing.empty() && stat(backing.c_str(), &bs) == 0 && SameFile(bs, target)) out.push_back("/dev/" + name);
+    }
+    return out;
+}
+
+std::vector<std::string> MountThroughUdisks(const std::string& devicePath) {
+    struct stat st {};
+    if (stat(devicePath.c_str(), &st) != 0) return {};
+    std::string block = devicePath;
+    if (S_ISREG(st.st_mode)) {
+        std::vector<std::string> loops = LoopDevicesOf(devicePath);
+        if (loops.empty()) {
+            RunProgram("udisksctl", {"loop-setup", "--no-user-interaction", "-f", devicePath}, ChildOutput::Discard);
+            loops = LoopDevicesOf(devicePath);
+        }
+        if (loops.empty()) return {};
+        block = loops.front();
+        // udisks may mount a new loop device by itself; then nothing is left to do.
+        if (!MountPointsOf(devicePath).empty()) return MountPointsOf(devicePath);
+    }
+    RunProgram("udisksctl", {"mount", "--no-user-interaction", "-b", block}, ChildOutput::Discard);
+    return MountPointsOf(devicePath);
+}
 
 bool SameVolume(const std::string& a, const std::string& b) {
     // Follow loop devices to their files, so an image and its loop device compare equal.

@@ -66,6 +66,15 @@ std::optional<VolumeLocation> ExecutableVolume();
 // backed by it is mounted.
 std::vector<std::string> MountPointsOf(const std::string& devicePath);
 
+// The loop devices backed by an image file (/dev/loop3), in the kernel's order.
+std::vector<std::string> LoopDevicesOf(const std::string& imagePath);
+
+// Mounts a volume through udisks so that the desktop sees it: a block device with
+// `udisksctl mount -b`, an image file by first attaching it to a loop device
+// (`udisksctl loop-setup -f`) unless one already backs it. Returns the mount points found
+// afterwards (empty when it did not mount). Blocks until udisksctl has answered.
+std::vector<std::string> MountThroughUdisks(const std::string& devicePath);
+
 // True when both paths name the same volume: the same block device, the same file, or a
 // loop device and the file behind it.
 bool SameVolume(const std::string& a, const std::string& b);
