@@ -11,27 +11,28 @@
 #include <QThread>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <optional>
 
 #include "app/AppInfo.h"
 #include "app/CVolumeListPage.h"
 #include "app/MessageSeam.h"
+#include "controls/CQuillFlatButton.h"
 #include "device/Log.h"
 #include "device/VolumePreparation.h"
 #include "engine/ConvertNtfsToFat32.h"
 #include "platform/DriveTable.h"
 #include "platform/Process.h"
+#include "platform/ShellOpen.h"
 
 namespace {
-
-constexpr int kNextCommand = 7003;
 
 const char kFinishCaption[] = "Finish !";
 const char kConvertCaption[] = "Convert >";
 
 // The side picture: a drive with an arrow into a folder, our own drawing.
-const char kSidePictureSvg[] = R"(<svg xmlns="http://www.w3.org/2000/svg" width="120" height="300" viewBox="0 0 120 300">
+const char kSidePictureSvg[] = R"svg(<svg xmlns="http://www.w3.org/2000/svg" width="120" height="300" viewBox="0 0 120 300">
   <defs>
     <linearGradient id="g" x1="0" y1="0" x2="0" y2="1">
       <stop offset="0" stop-color="#dfe7f1"/><stop offset="1" stop-color="#e7ebef"/>
@@ -47,10 +48,10 @@ const char kSidePictureSvg[] = R"(<svg xmlns="http://www.w3.org/2000/svg" width=
   <path d="M60 100 v40 h-14 l24 26 l24 -26 h-14 v-40 z" fill="#4f7fb8"/>
   <rect x="20" y="180" width="80" height="46" rx="6" fill="url(#d)"/>
   <text x="60" y="210" font-family="Tahoma" font-size="15" fill="#ffffff" text-anchor="middle">FAT32</text>
-</svg>)";
+</svg>)svg";
 
 QPixmap SidePicture() {
-    QSvgRenderer renderer(QByteArray(kSidePictureSvg));
+    QSvgRenderer renderer{QByteArray(kSidePictureSvg)};
     QPixmap pixmap(renderer.defaultSize());
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
@@ -97,7 +98,9 @@ CExecuteProgressPage::CExecuteProgressPage(CMainFrame* frame, char16_t driveLett
       VolumeLabel(volumeLabel),
       TotalBytes(totalBytes),
       FreeBytes(freeBytes),
-      ToFat32(frame->Module == 0 ? 1 : 0) {
+      HeaderBand(new CDlgHeader(this)),
+      Buttons(this),
+      ToFat32(frame->Module() == kModuleNtfsToFat32 ? 1 : 0) {
     // 1. The page font, for the page and the details box.
     pageFont_ = QFont("Tahoma");
     pageFont_.setPixelSize(12);
@@ -106,14 +109,17 @@ CExecuteProgressPage::CExecuteProgressPage(CMainFrame* frame, char16_t driveLett
     sidePicture_ = SidePicture();
 
     // 2. The header band.
-    HeaderBand = new CDlgHeader(this, ModuleTitleOf(ToFat32),
-                                ToFat32 ? "The program will convert this volume to FAT32, please click 'Convert' button."
-                                        : "The program will convert this volume to NTFS, please click 'Convert' button.");
+    HeaderBand->SetTitle(ModuleTitleOf(ToFat32));
+    HeaderBand->SetSubtitle(ToFat32 ? "The program will convert this volume to FAT32, please click 'Convert' button."
+                                    : "The program will convert this volume to NTFS, please click 'Convert' button.");
+    HeaderBand->show();
 
     // 3. The button row; Next carries Convert.
-    Buttons = new CWizardBtnGroup(this);
-    Buttons->Next->setToolTip(ToFat32 ? "Click to convert NTFS to FAT32." : "Click to convert FAT/FAT32 to NTFS.");
-    Buttons->Next->setText(kConvertCaption);
+    Next()->setToolTip(ToFat32 ? "Click to convert NTFS to FAT32." : "Click to convert FAT/FAT32 to NTFS.");
+    Next()->setText(kConvertCaption);
+    for (CWizardBtnGroup::Id id :
+         {CWizardBtnGroup::Next, CWizardBtnGroup::Back, CWizardBtnGroup::Website, CWizardBtnGroup::Help, CWizardBtnGroup::Update})
+        Buttons.Button(id)->show();
 
     // 4. The details box.
     DetailsBox = new QTextEdit(this);
@@ -123,6 +129,7 @@ CExecuteProgressPage::CExecuteProgressPage(CMainFrame* frame, char16_t driveLett
     DetailsBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     DetailsBox->setStyleSheet("QTextEdit { background: white; }");
     DetailsBox->setPlainText(DetailsFor(ToFat32, DriveLetter, VolumeLabel, TotalBytes, FreeBytes));
+    DetailsBox->show();
 
     // 5. The bar, hidden until Convert.
     ProgressBar = new QProgressBar(this);
@@ -167,10 +174,10 @@ void CExecuteProgressPage::OnUiThread(const std::function<void()>& fn) {
 }
 
 void CExecuteProgressPage::SetProgress(float f) {
-    int position = static_cast<int>(static_cast<double>(f) * 100.0);  // truncated toward zero
-    if (!(f == f)) return;                                                // not a number
-    if (position < 0) position = 0;
-    if (position > 100) position = 100;
+    if (!(f == f)) return;  // not a number
+    // Truncated toward zero, within the bar's range.
+    const double scaled = static_cast<double>(f) * 100.0;
+    const int position = scaled <= 0 ? 0 : scaled >= 100 ? 100 : static_cast<int>(scaled);
     if (shownPosition_.exchange(position) == position) return;
     OnUiThread([this, position] {
         ProgressBar->setValue(position);
@@ -259,20 +266,20 @@ bool CExecuteProgressPage::CanClose() {
 }
 
 void CExecuteProgressPage::OnCommand(int id) {
-    if (id != kNextCommand) {
+    if (id != kCmdNext) {
         CBasePage::OnCommand(id);
         return;
     }
     // 1. Finished: Next reads "Finish !" and leads home.
     if (Started != 0) {
-        Frame()->GoHome();
+        Frame()->Pages().GoHome();
         return;
     }
     if (Running != 0) return;
     // 2. Running; the row waits.
     Running = 1;
-    Buttons->Back->setEnabled(false);
-    Buttons->Next->setEnabled(false);
+    Back()->setEnabled(false);
+    Next()->setEnabled(false);
     // 3. The NTFS to FAT32 worker with the bar shown.
     if (ToFat32 != 0) {
         ProgressBar->show();
@@ -317,10 +324,10 @@ void CExecuteProgressPage::OnConvertDone(std::unique_ptr<SimpleException> failur
     }
     // 3. Finished.
     Running = 0;
-    Buttons->Back->setEnabled(true);
-    Buttons->Next->setEnabled(true);
-    Buttons->Next->setText(kFinishCaption);
-    Buttons->Next->setToolTip("The converting is end, clicking return to start page.");
+    Back()->setEnabled(true);
+    Next()->setEnabled(true);
+    Next()->setText(kFinishCaption);
+    Next()->setToolTip("The converting is end, clicking return to start page.");
 }
 
 void CExecuteProgressPage::timerEvent(QTimerEvent* e) {
@@ -343,8 +350,8 @@ void CExecuteProgressPage::SetTimes(int64_t startTime, int64_t nowTime) {
 void CExecuteProgressPage::resizeEvent(QResizeEvent* e) {
     CBasePage::resizeEvent(e);
     const int cx = width(), cy = height(), w = sidePicture_.width();
-    Buttons->Layout(cx, cy);
-    HeaderBand->setGeometry(0, 0, cx, HeaderBand->height());
+    Buttons.Layout(cx, cy);
+    HeaderBand->Layout(cx);
     const int headerBottom = HeaderBand->height();
     DetailsBox->setGeometry(w + 8, headerBottom + 6, cx - w - 14, cy - headerBottom - 132);
     ProgressBar->setGeometry(6, cy - 120, cx - 12, 29);
@@ -368,7 +375,7 @@ QRect CExecuteProgressPage::NoteRect() const {
 int CExecuteProgressPage::BarPosition() const { return ProgressBar->value(); }
 bool CExecuteProgressPage::BarVisible() const { return ProgressBar->isVisible(); }
 QString CExecuteProgressPage::DetailsText() const { return DetailsBox->toPlainText(); }
-QString CExecuteProgressPage::NextCaption() const { return Buttons->Next->text(); }
+QString CExecuteProgressPage::NextCaption() const { return Next()->text(); }
 
 QString CExecuteProgressPage::StatusLine() {
     std::lock_guard<std::mutex> lock(TextLock);
@@ -395,13 +402,7 @@ void CExecuteProgressPage::paintEvent(QPaintEvent*) {
     p.drawText(ElapsedRect(), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, ElapsedLine());
 
     // 4. Five one-pixel rectangles around the details box, innermost first.
-    const QColor frame[] = {{165, 172, 181}, {211, 215, 219}, {217, 220, 224}, {222, 226, 229}, {227, 231, 235}};
-    QRect r = DetailsBox->geometry();
-    for (const QColor& c : frame) {
-        r.adjust(-1, -1, 1, 1);
-        p.setPen(c);
-        p.drawRect(r.adjusted(0, 0, -1, -1));
-    }
+    PaintBoxFrame(p, DetailsBox->geometry());
 
     // 5. The note area.
     p.setPen(Qt::black);
@@ -427,6 +428,32 @@ void CExecuteProgressPage::paintEvent(QPaintEvent*) {
 // ---- Opening the converted volume ------------------------------------------------------------
 
 void OpenConvertedVolume(QWidget* parent, char16_t driveLetter) {
-    (void)parent;
-    (void)driveLetter;
+    // 1. The volume behind the letter, and where it is mounted now.
+    const std::optional<platform::DriveEntry> drive =
+        driveLetter < 0x80 ? platform::LookupDrive(static_cast<char>(driveLetter)) : std::nullopt;
+    if (!drive) {
+        AskUser(parent, QString("The volume %1: is no longer present, so it cannot be opened.").arg(QChar(driveLetter)),
+                MessageIcon::Information);
+        return;
+    }
+    const QString device = QString::fromStdString(drive->devicePath);
+    // 2. Not mounted (the conversion unmounted it, or it never was): mount it through udisks,
+    //    which the desktop's file manager also uses.
+    std::vector<std::string> mountPoints = platform::MountPointsOf(drive->devicePath);
+    if (mountPoints.empty()) mountPoints = platform::MountThroughUdisks(drive->devicePath);
+    if (mountPoints.empty()) {
+        LogWarnA("The converted volume %s could not be mounted.", drive->devicePath.c_str());
+        AskUser(parent, QString("The converted volume %1 could not be mounted, so it cannot be opened.").arg(device),
+                MessageIcon::Information);
+        return;
+    }
+    // 3. Its folder in the file manager, as the user at the desktop.
+    int error = 0;
+    if (!platform::OpenForUser(mountPoints.front(), &error)) {
+        LogWarnA("Opening %s failed: %s.", mountPoints.front().c_str(), std::strerror(error));
+        AskUser(parent,
+                QString("The converted volume %1 is mounted at %2, but its folder could not be opened.")
+                    .arg(device, QString::fromStdString(mountPoints.front())),
+                MessageIcon::Information);
+    }
 }

@@ -26,6 +26,7 @@
 #include "app/CMainFrame.h"
 #include "device/ProgressInforAssist.h"
 
+class CQuillFlatButton;
 class QProgressBar;
 class QTextEdit;
 class QTimer;
@@ -79,6 +80,8 @@ public:
     QString ElapsedLine() const;
     QString DetailsText() const;
     QString NextCaption() const;
+    CQuillFlatButton* Next() const { return Buttons.Button(CWizardBtnGroup::Next); }
+    CQuillFlatButton* Back() const { return Buttons.Button(CWizardBtnGroup::Back); }
     // Sets the two clock readings as the timer would (tests of the elapsed line).
     void SetTimes(int64_t startTime, int64_t nowTime);
 
@@ -119,7 +122,7 @@ private:
     QFont pageFont_;
     QPixmap sidePicture_;
     CDlgHeader* HeaderBand;
-    CWizardBtnGroup* Buttons;
+    CWizardBtnGroup Buttons;
     QTextEdit* DetailsBox;
     QProgressBar* ProgressBar;
     int64_t StartTime = 0;  // seconds since 1970, set on the user-interface thread

@@ -14,6 +14,7 @@
 #include <QSvgRenderer>
 
 #include "app/AppInfo.h"
+#include "app/CVolumeListPage.h"
 #include "controls/CHyperLink.h"
 #include "controls/CQuillFlatButton.h"
 #include "device/Log.h"
@@ -264,7 +265,7 @@ QString CMainFrame::ModuleTitle(int module) {
                                       : QStringLiteral("Convert NTFS to FAT32");
 }
 
-CBasePage* CMainFrame::CreateVolumeListPage(int /*filter*/) { return new CModulePlaceholderPage(this); }
+CBasePage* CMainFrame::CreateVolumeListPage(int filter) { return new CVolumeListPage(this, filter); }
 
 void CMainFrame::resizeEvent(QResizeEvent* event) {
     Controller.FitTop();
