@@ -498,7 +498,7 @@ struct CNtfsWriter::Impl {
     uint64_t clusters = 0;
     uint64_t perFat = 0;         // NTFS clusters per FAT cluster
 
-    std::vector<uint8_t> available;  // per NTFS cluster: 1 when new data may go there
+    std::vector<bool> available;     // per NTFS cluster: true when new data may go there (one bit each)
     uint64_t cursor = 0;
     std::vector<uint8_t> bitmap;     // the NTFS cluster bitmap being built
 
@@ -547,7 +547,7 @@ struct CNtfsWriter::Impl {
             if (need > 0) throw Refusal("room");
         }
         for (const Run& r : runs) {
-            for (uint64_t k = 0; k < r.count; ++k) available[r.lcn + k] = 0;
+            for (uint64_t k = 0; k < r.count; ++k) available[r.lcn + k] = false;
             MarkUsed(r);
             cursor = r.lcn + r.count;
         }
@@ -600,12 +600,12 @@ bool CNtfsWriter::Plan() {
         w.c = plan_.ClusterBytes;
         w.clusters = plan_.Clusters;
         w.perFat = fat.ClusterBytes() / w.c;
-        w.available.assign(w.clusters, 0);
+        w.available.assign(w.clusters, false);
         w.bitmap.assign(DivideUp(DivideUp(w.clusters, 8), 8) * 8, 0);
         for (uint32_t k = 2; k < fat.ClusterCount() + 2; ++k) {
             if (!fat.IsClusterFree(k)) continue;
             const uint64_t first = w.LcnOfFat(k);
-            for (uint64_t j = first; j < first + w.perFat && j < w.clusters; ++j) w.available[j] = 1;
+            for (uint64_t j = first; j < first + w.perFat && j < w.clusters; ++j) w.available[j] = true;
         }
         // $Boot's clusters at the start of the volume.
         const uint64_t bootClusters = DivideUp(kBootBytes, w.c);
