@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "device/CVolumeDevice.h"
+#include "fattontfs/CFatVolume.h"
+#include "platform/RawVolume.h"
 #include "tests/support/Command.h"
 #include "tests/support/ConvertedNtfs.h"
 #include "tests/support/FatFixture.h"
@@ -156,6 +159,38 @@ TEST(FatToNtfs, BadClustersGoToBadClus) {
     EXPECT_NE(istat.out.find(lcn), std::string::npos) << istat.out.substr(istat.out.find("$Bad"), 400);
     const auto fix = RunCommand({"ntfsfix", "-n", image});
     EXPECT_EQ(fix.exitCode, 0) << fix.out;
+}
+
+}  // namespace
+
+namespace {
+
+// File data in the FAT cluster that holds the device's last sector, where the backup boot
+// sector goes (and outside the NTFS volume's clusters), is copied to a free cluster first.
+TEST(FatToNtfs, DataUnderTheLastSectorIsMoved) {
+    TempDir dir("tontfslast");
+    const std::string image = dir.File("v.img");
+    FatFixtureLayout layout;
+    layout.fatBits = 16;
+    layout.megabytes = 16;
+    // The first file takes all but the last 1,231 clusters, the second those, then the first
+    // goes: the second ends in the volume's last cluster, with room before it.
+    layout.steps = {FatStep::File("filler.bin", 16000000), FatStep::File("at the end.bin", 630272, 1600000000),
+                    FatStep::Delete("filler.bin")};
+    testsupport::MakeFatImage(image, layout);
+    {
+        int error = 0;
+        const platform::VolumeHandle h = platform::OpenVolume(image, platform::VolumeAccess::Shared, &error);
+        CVolumeDevice device(h);
+        CFatVolume fat(&device);
+        ASSERT_TRUE(fat.Read()) << fat.Problem();
+        const uint64_t last = 2 + (fat.DeviceBytes() - 512 - fat.FirstDataByte()) / fat.ClusterBytes();
+        EXPECT_FALSE(fat.IsClusterFree(static_cast<uint32_t>(last)));
+        platform::CloseVolume(h);
+    }
+    ConvertToNtfs(image, "");
+    if (HasFatalFailure()) return;
+    CheckConverted(dir, image, ExpectedTree(layout.steps), "");
 }
 
 }  // namespace
