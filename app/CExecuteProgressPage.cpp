@@ -21,10 +21,14 @@
 #include "controls/CQuillFlatButton.h"
 #include "device/Log.h"
 #include "device/VolumePreparation.h"
+#include "device/CVolumeDevice.h"
 #include "engine/ConvertNtfsToFat32.h"
 #include "platform/DriveTable.h"
 #include "platform/Process.h"
 #include "platform/ShellOpen.h"
+#include "platform/TextEncoding.h"
+#include "undo/CUndoVolumeDevice.h"
+#include "undo/UndoFile.h"
 
 namespace {
 
@@ -239,7 +243,22 @@ void CExecuteProgressPage::ConvertThread() {
             StartTime = NowTime = NowSeconds();
             timerId_ = startTimer(1000);
         });
-        ConvertNtfsToFat32(this, handle);
+        // Every conversion keeps an undo file in the program's data folder; the details box
+        // says where and how to use it before the first write.
+        std::string problem;
+        const std::string undoPath = WizardUndoPath(static_cast<char>(DriveLetter), &problem);
+        CVolumeDevice device(handle);
+        std::unique_ptr<CUndoVolumeDevice> undo;
+        if (!drive) problem = "The drive is no longer in the drive table.";
+        if (!undoPath.empty() && drive) {
+            undo = StartUndo(undoPath, drive->devicePath, UndoDirection::NtfsToFat32, device, &problem);
+        }
+        if (!undo) throw SimpleException(platform::Utf8ToUtf16(problem + " Nothing was changed."), 1);
+        LogInfoA("Undo file: %s", undoPath.c_str());
+        const QString undoNote = QString("\nUndo file: %1\n(velundra-convert --rollback %1 %2 puts the volume back)\n")
+                                     .arg(QString::fromStdString(undoPath), QString::fromStdString(drive->devicePath));
+        OnUiThread([this, undoNote] { DetailsBox->append(undoNote); });
+        ConvertNtfsToFat32(this, undo.get(), GetVolumeSectors(handle));
     } catch (const SimpleException& e) {
         SetStatusText(e.Text().c_str());
         failure = std::make_unique<SimpleException>(e);

@@ -177,6 +177,14 @@ TEST(Wizard, ListNextConvertAndBackRefreshes) {
     EXPECT_TRUE(page->ElapsedLine().startsWith("Elapsed Time: 00:0")) << page->ElapsedLine().toStdString();
     EXPECT_TRUE(page->ElapsedLine().endsWith("        Total Progress: 100%"));
     testsupport::ExpectConvertedVolumeMatches(before, image);
+    // The conversion kept an undo file in the data folder, and the details box says where;
+    // it puts the NTFS volume back.
+    const QString details = page->DetailsText();
+    const int at = details.indexOf("Undo file: ");
+    ASSERT_GE(at, 0) << details.toStdString();
+    const std::string undoPath = details.mid(at + 11).section('\n', 0, 0).toStdString();
+    EXPECT_EQ(undoPath.rfind(std::string(std::getenv("VELUNDRA_DATA_DIR")) + "/undo/", 0), 0u) << undoPath;
+    EXPECT_TRUE(details.contains(QString::fromStdString("velundra-convert --rollback " + undoPath + " " + image)));
 
     // Back: the list again, enumerated afresh; E is FAT32 now and no longer listed here.
     QTest::mouseClick(page->Back(), Qt::LeftButton);
@@ -184,6 +192,10 @@ TEST(Wizard, ListNextConvertAndBackRefreshes) {
     EXPECT_EQ(RowOf(list, u'E'), -1);
     EXPECT_TRUE(list->isVisible());
     SetVolumeOpener({});
+    const auto rolled = testsupport::RunCommand(
+        {testsupport::ProgramPath("velundra-convert"), "--rollback", undoPath, "--yes", image});
+    EXPECT_EQ(rolled.exitCode, 0) << rolled.Describe();
+    EXPECT_EQ(testsupport::TakeNtfsSnapshot(image).entries.size(), before.entries.size());
 }
 
 // A volume the conversion refuses ends Finished with the refusal, the bar at 0 and the image
