@@ -13,11 +13,13 @@
 # Steps:
 #   1. the volume of bench/convert.sh (2 GiB, 4 KiB clusters, 20,000 small files and 40 of
 #      16 MiB), built by running that script once when it is not in the cache;
-#   2. each round, on a fresh sparse copy each time, in turns: `velundra-convert --yes --quiet`
-#      (wall time of the whole process), the conversion page (`bench-wizard_convert convert E`
+#   2. each round, on a fresh sparse copy each time, in turns: `velundra-convert --yes --quiet
+#      --undo FILE` (wall time of the whole process; the page keeps an undo file of every
+#      conversion, so the command line keeps one too), the conversion page (`bench-wizard_convert convert E`
 #      with VELUNDRA_DRIVES=E=COPY: from pressing Convert to the finished page, the own-volume
 #      check, the lock, the engine with the page as its progress sink and the release), and the
-#      engine alone in the same program (`engine E`: lock, engine without a sink, release);
+#      engine alone in the same program (`engine E`: lock, engine without a sink and without
+#      an undo file, release);
 #      fsck.fat -n judges every result;
 #   3. the medians and the ratios page / engine and page / command line;
 #   4. enumeration: letters D..Z given to 23 small images by VELUNDRA_DRIVES (NTFS and FAT32
@@ -42,6 +44,8 @@ if [[ -z $image ]]; then
 fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# The page's undo files go here, not to the user's data folder.
+export VELUNDRA_DATA_DIR=$work/data
 echo "volume: $image"
 
 now() { date +%s.%N; }
@@ -50,11 +54,13 @@ judge() { fsck.fat -n "$1" >"$work/fsck.txt" 2>&1 || { echo "fsck.fat -n failed 
 cli=() page=() engine=()
 for ((r = 1; r <= runs; r++)); do
     cp --sparse=always "$image" "$work/v.img"; sync "$work/v.img"
-    t0=$(now); "$convert" --yes --quiet "$work/v.img" >/dev/null 2>&1; t1=$(now)
+    rm -rf "$work/cli.undo" "$VELUNDRA_DATA_DIR"
+    t0=$(now); "$convert" --yes --quiet --undo "$work/cli.undo" "$work/v.img" >/dev/null 2>&1; t1=$(now)
     judge "$work/v.img" "the command line"
     cli+=("$(echo "$t1 - $t0" | bc -l)")
 
     cp --sparse=always "$image" "$work/v.img"; sync "$work/v.img"
+    rm -rf "$VELUNDRA_DATA_DIR"
     out=$(VELUNDRA_DRIVES="E=$work/v.img" "$wizard" convert E 2>/dev/null)
     judge "$work/v.img" "the page"
     page+=("${out%% *}")
