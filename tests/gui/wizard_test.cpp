@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/CExecuteProgressPage.h"
@@ -317,6 +318,41 @@ TEST(Wizard, DetailsTextAndNoVolumeMessageOnce) {
     list->OnReactivate();
     QTest::qWait(50);
     EXPECT_EQ(answers.Count(none), empty ? 1 : 0);  // a refresh reports nothing
+}
+
+}  // namespace
+
+namespace {
+
+// Opening a converted volume that cannot be mounted, or whose letter has gone, tells the
+// user and names the device; nothing is opened. udisksctl is replaced by one that fails.
+TEST(Wizard, OpeningAVolumeThatCannotBeMountedNamesItsDevice) {
+    TempDir dir("opener");
+    testsupport::WriteFileBytes(dir.File("udisksctl"), "#!/bin/sh\nexit 1\n");
+    testsupport::WriteFileBytes(dir.File("xdg-open"), "#!/bin/sh\ntouch '" + dir.File("opened") + "'\n");
+    chmod(dir.File("udisksctl").c_str(), 0755);
+    chmod(dir.File("xdg-open").c_str(), 0755);
+    const std::string oldPath = std::getenv("PATH");
+    setenv("PATH", (dir.Path() + ":" + oldPath).c_str(), 1);
+    const std::string image = dir.File("fat.img");
+    testsupport::WriteFileBytes(image, std::string(1 << 20, '\0'));
+
+    struct Case {
+        std::string drives;
+        QString text;
+    } cases[] = {
+        {"E=" + image, QString("The converted volume %1 could not be mounted, so it cannot be opened.")
+                           .arg(QString::fromStdString(image))},
+        {"F=" + image, "The volume E: is no longer present, so it cannot be opened."},
+    };
+    for (const Case& c : cases) {
+        Drives drives(c.drives);
+        Answerer answers;
+        OpenConvertedVolume(nullptr, u'E');
+        EXPECT_EQ(answers.Texts, std::vector<QString>{c.text});
+    }
+    EXPECT_NE(access(dir.File("opened").c_str(), F_OK), 0);
+    setenv("PATH", oldPath.c_str(), 1);
 }
 
 }  // namespace
