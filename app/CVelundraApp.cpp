@@ -15,6 +15,7 @@
 
 #include "app/AppInfo.h"
 #include "app/CMainFrame.h"
+#include "crashreport/CrashHandler.h"
 #include "device/Log.h"
 #include "platform/DisplayServer.h"
 #include "platform/ExecutablePath.h"
@@ -239,8 +240,12 @@ int CVelundraApp::SuperviseUi() {
 }
 
 void CVelundraApp::InstallCrashHandler() {
-    // Nothing is installed yet: a crash of the wizard ends it the system's way, and the
-    // launcher sees the wizard end.
+    // A crash sets the crash event, leaves "dump0.dmp" beside the executable and ends the
+    // wizard by the same signal; an uncaught std::bad_alloc shows the memory message first.
+    CrashHandlerOptions options;
+    options.CrashEventName = kCrashEventName;
+    options.ShowMemoryProblem = [] { ShowAppMessage(kMemoryProblemMessage, MessageIcon::Warning); };
+    if (!::InstallCrashHandler(options)) LogErrorA("The crash handler could not be installed.");
 }
 
 int CVelundraApp::RunUserInterface() {

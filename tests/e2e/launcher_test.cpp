@@ -26,6 +26,7 @@
 #include "device/Log.h"
 #include "platform/NamedObject.h"
 #include "tests/support/Command.h"
+#include "tests/support/MiniDumpReader.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -446,6 +447,32 @@ TEST(Launcher, ACrashSignalStartsTheReportAndEndsTheLauncher) {
         EXPECT_EQ(program.Count("-run"), c.wizardDies ? 0 : 1) << c.what;
         EXPECT_EQ(program.Messages(), "") << c.what;
     }
+}
+
+TEST(Launcher, ACrashingWizardLeavesItsDumpAndTheLauncherStartsTheReport) {
+    if (geteuid() != 0) GTEST_SKIP() << "the launcher needs root";
+    Program program;
+    fs::copy_file(testsupport::ProgramPath("velundra-crashdump"), program.File("velundra-crashdump"));
+    const int launcher = program.Start();
+    const int wizard = program.SupervisedWizard(launcher);
+    ASSERT_GT(wizard, 0);
+    // Once the wizard catches SIGSEGV (its handler is installed), crash it.
+    ASSERT_TRUE(WaitFor([&] {
+        const std::string status = ReadOrEmpty("/proc/" + std::to_string(wizard) + "/status");
+        const size_t at = status.find("SigCgt:\t");
+        return at != std::string::npos &&
+               (std::stoull(status.substr(at + 8, 16), nullptr, 16) & (1ull << (SIGSEGV - 1)));
+    }));
+    ASSERT_EQ(kill(wizard, SIGSEGV), 0);
+    EXPECT_EQ(WaitExit(launcher), 0);
+    EXPECT_EQ(program.Count("-report"), 1);
+    EXPECT_EQ(program.Count("-run"), 0);
+    testsupport::ParsedMiniDump dump;
+    std::string error;
+    ASSERT_TRUE(testsupport::ParseMiniDump(ReadOrEmpty(program.File("dump0.dmp")), &dump, &error))
+        << error;
+    EXPECT_EQ(dump.ProcessId, static_cast<uint32_t>(wizard));
+    EXPECT_EQ(dump.Exception.ExceptionRecord.ExceptionCode, static_cast<uint32_t>(SIGSEGV));
 }
 
 TEST(Launcher, ARestartStartsANewWizard) {
