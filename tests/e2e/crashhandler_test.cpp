@@ -145,21 +145,43 @@ std::string LldbBacktrace(const std::string& program, const std::string& dump) {
 
 bool HaveLldb() { return testsupport::RunShell("command -v lldb >/dev/null").Ok(); }
 
+// One crash of velundra-crashme in `dir`: the mode's own crash, or for "wait" the signal
+// `sendSignal` from outside once the handler is installed.
+struct CrashRun {
+    int Pid = -1;
+    int Status = -1;        // raw wait status
+    bool EventSet = false;  // the crash event was set
+    std::string EventName;
+    std::string Err;        // the program's standard error
+    bool DiedOf(int sig) const { return Status >= 0 && WIFSIGNALED(Status) && WTERMSIG(Status) == sig; }
+};
+
+CrashRun RunToCrash(const CrashDir& dir, const std::string& mode, int sendSignal = 0) {
+    CrashRun run;
+    run.EventName = testsupport::ProcessUniqueName("crash-event");
+    auto event = platform::CNamedEvent::Create(run.EventName);
+    EXPECT_TRUE(event);
+    Crashme p(dir, mode, run.EventName);
+    run.Pid = p.Pid;
+    if (sendSignal) {
+        EXPECT_TRUE(p.WaitFor("ready")) << p.Err();
+        EXPECT_EQ(kill(p.Pid, sendSignal), 0);
+    }
+    run.Status = p.Wait();
+    run.EventSet = event && event->Consume();
+    run.Err = p.Err();
+    return run;
+}
+
 }  // namespace
 
 TEST(CrashHandler, EachCrashSignalFromOutsideLeavesADumpAndKillsWithThatSignal) {
     for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) {
         SCOPED_TRACE(strsignal(sig));
         CrashDir dir;
-        const std::string eventName = testsupport::ProcessUniqueName("crash-event");
-        auto event = platform::CNamedEvent::Create(eventName);
-        ASSERT_TRUE(event);
-        Crashme p(dir, "wait", eventName);
-        ASSERT_TRUE(p.WaitFor("ready")) << p.Err();
-        ASSERT_EQ(kill(p.Pid, sig), 0);
-        const int status = p.Wait();
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << DescribeStatus(status);
-        EXPECT_TRUE(event->Consume());
+        const CrashRun p = RunToCrash(dir, "wait", sig);
+        ASSERT_TRUE(p.DiedOf(sig)) << DescribeStatus(p.Status) << p.Err;
+        EXPECT_TRUE(p.EventSet);
 
         ParsedMiniDump dump = ReadDump(dir.Dump());
         EXPECT_EQ(dump.ProcessId, static_cast<uint32_t>(p.Pid));
@@ -173,13 +195,9 @@ TEST(CrashHandler, EachCrashSignalFromOutsideLeavesADumpAndKillsWithThatSignal) 
 
 TEST(CrashHandler, NullPointerWriteDumpHoldsEveryStreamAndLldbShowsTheCrashingFunction) {
     CrashDir dir;
-    const std::string eventName = testsupport::ProcessUniqueName("crash-event");
-    auto event = platform::CNamedEvent::Create(eventName);
-    ASSERT_TRUE(event);
-    Crashme p(dir, "null", eventName);
-    const int status = p.Wait();
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << DescribeStatus(status);
-    EXPECT_TRUE(event->Consume());
+    const CrashRun p = RunToCrash(dir, "null");
+    ASSERT_TRUE(p.DiedOf(SIGSEGV)) << DescribeStatus(p.Status) << p.Err;
+    EXPECT_TRUE(p.EventSet);
 
     ParsedMiniDump dump = ReadDump(dir.Dump());
     // System and process.
@@ -227,7 +245,7 @@ TEST(CrashHandler, NullPointerWriteDumpHoldsEveryStreamAndLldbShowsTheCrashingFu
     // The Linux streams.
     EXPECT_NE(dump.Maps.find(dir.Program), std::string::npos);
     EXPECT_NE(dump.Status.find("Pid:\t" + std::to_string(p.Pid) + "\n"), std::string::npos);
-    EXPECT_EQ(dump.CmdLine, dir.Program + '\0' + "null" + '\0' + eventName + '\0');
+    EXPECT_EQ(dump.CmdLine, dir.Program + '\0' + "null" + '\0' + p.EventName + '\0');
 
     if (!HaveLldb()) GTEST_SKIP() << "lldb is not installed";
     const std::string bt = LldbBacktrace(dir.Program, dir.Dump());
@@ -237,14 +255,10 @@ TEST(CrashHandler, NullPointerWriteDumpHoldsEveryStreamAndLldbShowsTheCrashingFu
 
 TEST(CrashHandler, UncaughtBadAllocShowsTheMemoryMessageThenDumpsAndAborts) {
     CrashDir dir;
-    const std::string eventName = testsupport::ProcessUniqueName("crash-event");
-    auto event = platform::CNamedEvent::Create(eventName);
-    ASSERT_TRUE(event);
-    Crashme p(dir, "bad_alloc", eventName);
-    const int status = p.Wait();
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << DescribeStatus(status);
-    EXPECT_TRUE(event->Consume());
-    const std::string err = p.Err();
+    const CrashRun p = RunToCrash(dir, "bad_alloc");
+    ASSERT_TRUE(p.DiedOf(SIGABRT)) << DescribeStatus(p.Status) << p.Err;
+    EXPECT_TRUE(p.EventSet);
+    const std::string& err = p.Err;
     const size_t message = err.find(std::string("memory problem: ") + kMemoryProblemMessage);
     EXPECT_NE(message, std::string::npos) << err;
     // The runtime still names the exception, after our message.
@@ -259,13 +273,9 @@ TEST(CrashHandler, UncaughtBadAllocShowsTheMemoryMessageThenDumpsAndAborts) {
 
 TEST(CrashHandler, StackOverflowIsCaughtOnTheAlternateStack) {
     CrashDir dir;
-    const std::string eventName = testsupport::ProcessUniqueName("crash-event");
-    auto event = platform::CNamedEvent::Create(eventName);
-    ASSERT_TRUE(event);
-    Crashme p(dir, "overflow", eventName);
-    const int status = p.Wait();
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << DescribeStatus(status);
-    EXPECT_TRUE(event->Consume());
+    const CrashRun p = RunToCrash(dir, "overflow");
+    ASSERT_TRUE(p.DiedOf(SIGSEGV)) << DescribeStatus(p.Status) << p.Err;
+    EXPECT_TRUE(p.EventSet);
     ParsedMiniDump dump = ReadDump(dir.Dump());
     ASSERT_EQ(dump.Threads.size(), 1u);
     EXPECT_FALSE(dump.Threads[0].Stack.empty());
@@ -273,12 +283,8 @@ TEST(CrashHandler, StackOverflowIsCaughtOnTheAlternateStack) {
 
 TEST(CrashHandler, WithoutTheHelperTheEventIsSetAndTheSignalStillKills) {
     CrashDir dir(/*withHelper=*/false);
-    const std::string eventName = testsupport::ProcessUniqueName("crash-event");
-    auto event = platform::CNamedEvent::Create(eventName);
-    ASSERT_TRUE(event);
-    Crashme p(dir, "null", eventName);
-    const int status = p.Wait();
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << DescribeStatus(status);
-    EXPECT_TRUE(event->Consume());
+    const CrashRun p = RunToCrash(dir, "null");
+    ASSERT_TRUE(p.DiedOf(SIGSEGV)) << DescribeStatus(p.Status) << p.Err;
+    EXPECT_TRUE(p.EventSet);
     EXPECT_FALSE(fs::exists(dir.Dump()));
 }
