@@ -184,7 +184,12 @@ void CExecuteProgressPage::SetProgress(float f) {
     const int position = scaled <= 0 ? 0 : scaled >= 100 ? 100 : static_cast<int>(scaled);
     if (shownPosition_.exchange(position) == position) return;
     OnUiThread([this, position] {
+        // The value is set while the worker waits; the bar is painted when the event loop
+        // runs next, not inside this call (QProgressBar repaints at once otherwise, which kept
+        // the engine waiting for every paint).
+        ProgressBar->setUpdatesEnabled(false);
         ProgressBar->setValue(position);
+        ProgressBar->setUpdatesEnabled(true);
         update(ElapsedRect());
     });
 }

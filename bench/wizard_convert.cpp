@@ -47,7 +47,9 @@ int Convert(char letter) {
     QCoreApplication::processEvents();
     const auto start = std::chrono::steady_clock::now();
     page->OnCommand(kCmdNext);
-    while (!(page->IsStarted() && !page->IsRunning())) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    // Sleep in the event loop as the wizard's own loop does (the overload with a time limit
+    // never waits: it would spin and take a core from the worker).
+    while (!(page->IsStarted() && !page->IsRunning())) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const double seconds = Seconds(start);
     const QString status = page->StatusLine();
     std::printf("%.2f %s\n", seconds, status.toUtf8().constData());
