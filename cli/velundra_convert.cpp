@@ -271,12 +271,27 @@ std::string Mebibytes(uint64_t bytes) {
     return buf;
 }
 
+// The conversion path in a word: the FAT32 cluster larger than, equal to, or a part of the
+// NTFS cluster.
+const char* PathName(const ConversionReport& r) {
+    if (r.changedClusterSize) return "changed-cluster";
+    return r.fatClusterBytes < r.ntfsClusterBytes ? "smaller-cluster" : "same-cluster";
+}
+
 void PrintFound(const std::string& target, const ConversionReport& r) {
+    std::string how;
+    if (r.changedClusterSize) {
+        how = "larger: data will be moved onto cluster boundaries";
+    } else if (r.fatClusterBytes < r.ntfsClusterBytes && r.fatClusterBytes != 0) {
+        how = "smaller: data stays where it is, " +
+              std::to_string(r.ntfsClusterBytes / r.fatClusterBytes) +
+              " FAT32 clusters in each NTFS cluster";
+    } else {
+        how = "unchanged: data stays where it is";
+    }
     std::printf("%s: NTFS, %s, NTFS cluster %u bytes, FAT32 cluster %u bytes (%s)\n",
                 target.c_str(), Mebibytes(r.volumeBytes).c_str(), r.ntfsClusterBytes,
-                r.fatClusterBytes,
-                r.changedClusterSize ? "larger: data will be moved onto cluster boundaries"
-                                     : "unchanged: data stays where it is");
+                r.fatClusterBytes, how.c_str());
     std::printf("%u files, %u directories%s%s\n", r.files, r.directories,
                 r.label.empty() ? "" : ", label ", r.label.empty() ? "" : Utf8(r.label).c_str());
     std::fflush(stdout);
@@ -285,9 +300,9 @@ void PrintFound(const std::string& target, const ConversionReport& r) {
 void PrintSummary(const char* what, const ConversionReport& r, double seconds) {
     std::printf("%s: %s path, cluster %u -> %u bytes, %u files, %u directories, %s read, %s "
                 "written, %.1f s\n",
-                what, r.changedClusterSize ? "changed-cluster" : "same-cluster",
-                r.ntfsClusterBytes, r.fatClusterBytes, r.files, r.directories,
-                Mebibytes(r.bytesRead).c_str(), Mebibytes(r.bytesWritten).c_str(), seconds);
+                what, PathName(r), r.ntfsClusterBytes, r.fatClusterBytes, r.files,
+                r.directories, Mebibytes(r.bytesRead).c_str(), Mebibytes(r.bytesWritten).c_str(),
+                seconds);
     std::fflush(stdout);
 }
 

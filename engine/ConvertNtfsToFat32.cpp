@@ -110,10 +110,37 @@ bool ReadVolumeLabel(CNTFSVolume* volume, std::u16string* wide, std::string* oem
     return true;
 }
 
-// Chooses the FAT32 cluster size: the NTFS cluster size, doubled while FAT32 would have too
-// many clusters. Every other refusal of the layout ends the conversion with its reason.
-uint32_t ChooseSectorsPerCluster(uint32_t s0, uint32_t totalSectors,
-                                 const platform::DiskGeometry& geometry, FAT32_BOOT_SECTOR* image) {
+// The cluster size chosen for FAT32 and the reserved sectors added to align its data area.
+struct ClusterChoice {
+    uint32_t sectorsPerCluster = 0;
+    uint32_t extraReserved = 0;  // sectors added after the alignment of the layout
+};
+
+// The layout with clusters of s sectors whose data area starts on a multiple of `align`
+// sectors (the NTFS cluster, of which s is a power-of-two part): the reserved area grows by
+// the few sectors that the layout's own alignment to s leaves short. Every NTFS cluster
+// boundary is then a FAT32 cluster boundary, and each NTFS cluster holds align / s whole
+// FAT32 clusters.
+FAT32_LAYOUT AlignedLayout(uint32_t s, uint32_t align, uint32_t totalSectors, uint32_t* extra) {
+    *extra = 0;
+    FAT32_LAYOUT layout = ComputeFat32Layout(s, totalSectors, 512, 0);
+    if (layout.Status != Fat32LayoutStatus::Accepted || layout.FirstDataSector % align == 0) {
+        return layout;
+    }
+    *extra = align - layout.FirstDataSector % align;  // a multiple of s, since both are
+    return ComputeFat32Layout(s, totalSectors, 512, *extra);
+}
+
+// Chooses the FAT32 cluster size:
+//  1. the NTFS cluster size, doubled while FAT32 would have too many clusters (every other
+//     refusal of the layout ends the conversion with its reason);
+//  2. when the NTFS cluster size gives fewer clusters than FAT32 needs, halved (down to 512
+//     bytes) until it gives enough, with the data area aligned to the NTFS cluster, so the
+//     data can stay where it lies;
+//  3. refused when even 512-byte clusters are too few.
+ClusterChoice ChooseClusterSize(uint32_t s0, uint32_t totalSectors,
+                                const platform::DiskGeometry& geometry, FAT32_BOOT_SECTOR* image) {
+    ClusterChoice choice;
     uint32_t s = s0;
     for (;;) {
         FAT32_LAYOUT layout = ComputeFat32Layout(s, totalSectors, 512, 0);
@@ -133,21 +160,29 @@ uint32_t ChooseSectorsPerCluster(uint32_t s0, uint32_t totalSectors,
     }
     // Fewer clusters than this make readers that follow Microsoft's rule (Windows, most
     // players and cameras) take the volume for FAT16 and misread it.
+    uint32_t extra = 0;
     FAT32_LAYOUT chosen = ComputeFat32Layout(s, totalSectors, 512, 0);
+    while (chosen.ClusterCount < kFat32MinClusters && s > 1) {
+        s /= 2;
+        chosen = AlignedLayout(s, s0, totalSectors, &extra);
+        if (chosen.Status != Fat32LayoutStatus::Accepted) Refuse("No FAT32 layout fits this volume.");
+    }
     if (chosen.ClusterCount < kFat32MinClusters) {
         char text[400];
         std::snprintf(text, sizeof text,
-                      "The volume is too small for FAT32 with clusters of %u bytes: it would have "
-                      "%llu clusters, and FAT32 needs at least %u. Nothing was written.",
-                      s * 512, static_cast<unsigned long long>(chosen.ClusterCount),
-                      kFat32MinClusters);
+                      "The volume is too small for FAT32: even with the smallest clusters, of "
+                      "512 bytes, it would have %llu clusters, and FAT32 needs at least %u (a "
+                      "volume of about 33 MiB). Nothing was written.",
+                      static_cast<unsigned long long>(chosen.ClusterCount), kFat32MinClusters);
         Refuse(text);
     }
     if (!BuildFat32BootSector(s, image, totalSectors, geometry.sectorsPerTrack, geometry.heads,
-                              512, 0)) {
+                              512, extra)) {
         Refuse("No FAT32 layout fits this volume.");
     }
-    return s;
+    choice.sectorsPerCluster = s;
+    choice.extraReserved = extra;
+    return choice;
 }
 
 }  // namespace
@@ -233,12 +268,14 @@ void ConvertNtfsToFat32(IProgressInfor* sink, CVolumeDevice* volumeDevice, uint6
         Refuse("The coverting volume cannot more than 2TB.");
     }
 
-    // 11. The FAT32 cluster size: the NTFS one, doubled until the layout accepts it.
+    // 11. The FAT32 cluster size: the NTFS one, doubled until the layout accepts it, or halved
+    //     until FAT32 has enough clusters.
     FAT32_BOOT_SECTOR image{};
     uint32_t s0 = volume.ClusterBytes / volume.SectorBytes;
-    uint32_t s = ChooseSectorsPerCluster(s0, static_cast<uint32_t>(sectors), geometry, &image);
+    const ClusterChoice choice = ChooseClusterSize(s0, static_cast<uint32_t>(sectors), geometry, &image);
+    const uint32_t s = choice.sectorsPerCluster;
     report->fatClusterBytes = s * 512;
-    report->changedClusterSize = s != s0;
+    report->changedClusterSize = s > s0;
 
     // 12. The volume label, in the root directory and in the boot sector.
     std::string oemLabel;
@@ -251,7 +288,7 @@ void ConvertNtfsToFat32(IProgressInfor* sink, CVolumeDevice* volumeDevice, uint6
     }
 
     // 13. The conversion path.
-    if (s != s0) {
+    if (s > s0) {
         ChangedClusterOptions pathOptions;
         pathOptions.checkOnly = options.checkOnly;
         ChangedClusterReport outcome;
@@ -261,6 +298,7 @@ void ConvertNtfsToFat32(IProgressInfor* sink, CVolumeDevice* volumeDevice, uint6
     } else {
         SameClusterOptions pathOptions;
         pathOptions.checkOnly = options.checkOnly;
+        pathOptions.fatClustersPerNtfsCluster = s0 / s;
         SameClusterReport outcome;
         SpaceFigures<SameClusterReport> figures(&outcome, report);
         ConvertSameClusterSize(image, &device, tree.Get(), label, &scaler, pathOptions, &outcome);

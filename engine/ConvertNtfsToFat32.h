@@ -4,7 +4,8 @@
 // Steps (each a named phase with its own progress milestone):
 //  1. read the NTFS boot sector and the MFT's own record;
 //  2. walk the whole directory tree into memory, refusing what FAT32 cannot hold;
-//  3. check the volume's size, choose the FAT32 cluster size and lay out FAT32;
+//  3. check the volume's size, choose the FAT32 cluster size (larger than the NTFS one for huge
+//     volumes, smaller for small ones) and lay out FAT32;
 //  4. read the volume label;
 //  5. hand over to the same-cluster path or the changed-cluster path, which write the volume.
 // Nothing is written before step 5; with ConversionOptions::checkOnly nothing is written at all.

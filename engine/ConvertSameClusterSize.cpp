@@ -368,6 +368,14 @@ void ConvertSameClusterSize(const FAT32_BOOT_SECTOR& image, CVolumeDevice* devic
     NFat fat(image, device);
     VolumeLabelBytes(label, reinterpret_cast<uint8_t*>(fat.BootImage.VolumeLabel));
     const uint32_t clusterBytes = fat.FatClusterBytes();
+    if (options.fatClustersPerNtfsCluster > 1) {
+        // The data stays where it lies; its runs now count FAT32 clusters.
+        VisitTree(root, [&](FILE_ITEM* item, const std::u16string&) {
+            if (CAttrNonResident* data = NonResidentData(item)) {
+                ScaleRuns(data, options.fatClustersPerNtfsCluster);
+            }
+        });
+    }
 
     // 3. Files are chained where they lie; what must move is counted.
     IN_PLACE_PLAN plan;

@@ -1,8 +1,11 @@
-// The in-place conversion used when the FAT32 cluster equals the NTFS cluster.
+// The in-place conversion used when the FAT32 cluster equals the NTFS cluster, or is a
+// power-of-two part of it (a small volume whose NTFS clusters would give FAT32 too few).
 //
 // The FAT32 data area starts on a cluster boundary of the NTFS layout, so every NTFS cluster
-// of a file is exactly one FAT32 cluster at a fixed offset and nearly all file data stays
-// where it is: only its FAT chain is built, in memory. What has to move:
+// of a file is exactly one FAT32 cluster (or 2, 4, 8, ... whole ones) at a fixed offset and
+// nearly all file data stays where it is: only its FAT chain is built, in memory. With
+// smaller FAT32 clusters the files' runs are first restated in FAT32 clusters (ScaleRuns),
+// and everything after works in that unit. What has to move:
 //   - file clusters below FAT cluster 3, where the reserved sectors, both FATs and cluster 2
 //     (the root directory) will lie: copied to free clusters first;
 //   - every further name of a file with several hard links: FAT has no hard links and two
@@ -39,6 +42,9 @@ class CVolumeDevice;
 // What the caller asks for beyond the plain conversion.
 struct SameClusterOptions {
     bool checkOnly = false;  // stop after the free-space check, before the first write
+    // FAT32 clusters per NTFS cluster: 1, or a power of two when the FAT32 cluster is smaller.
+    // The path then rewrites the tree's runs in FAT32 clusters, once.
+    uint32_t fatClustersPerNtfsCluster = 1;
 };
 
 // What the path found and did, for the caller's summary. Filled as far as the path got, also
@@ -64,7 +70,8 @@ struct SameClusterReport {
 // progress (its Reached and Span are changed as the phases go by; may be null).
 //
 //  1. milestone 0.38 "Start to Calculate converting space...";
-//  2. build the FAT table (its boot image gets the label's 11 bytes, VolumeLabelBytes);
+//  2. build the FAT table (its boot image gets the label's 11 bytes, VolumeLabelBytes); with
+//     smaller FAT32 clusters, restate every file's runs in FAT32 clusters;
 //  3. chain every file where it lies (ChainFilesInPlace): what must move is counted;
 //  4. add the clusters of the directories and of the resident data;
 //  5. count the free clusters;

@@ -29,6 +29,15 @@ uint64_t ClustersOnVolume(CAttrNonResident* data) {
     return clusters;
 }
 
+void ScaleRuns(CAttrNonResident* data, uint32_t factor) {
+    for (tagDataRun_Entry* run = data->Runs.First(); run != nullptr; run = data->Runs.Next()) {
+        if (!IsSparseRun(*run)) run->Lcn *= factor;
+        run->ClusterCount *= factor;
+        run->VcnFrom *= factor;
+        run->VcnTo = (run->VcnTo + 1) * factor - 1;
+    }
+}
+
 uint64_t TrimRunsToSize(CAttrNonResident* data, uint32_t clusterBytes) {
     const uint64_t keep = DivideUp(data->DataLength(), clusterBytes);
     // Runs ascend in VCN, so only the last one tells whether any reaches past `keep`.

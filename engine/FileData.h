@@ -37,6 +37,11 @@ constexpr uint64_t BytesBeforeZeros(uint64_t zeroFrom, uint64_t spanStart, uint6
 // The clusters the runs hold on the volume (holes hold none).
 uint64_t ClustersOnVolume(CAttrNonResident* data);
 
+// Restates the runs in clusters `factor` times smaller: every Lcn (holes keep theirs), count
+// and VCN is multiplied, so the runs name the same sectors in the smaller unit. Used when the
+// FAT32 cluster is a part of the NTFS cluster and the data stays where it lies.
+void ScaleRuns(CAttrNonResident* data, uint32_t factor);
+
 // Cuts the runs to the clusters the data size needs, ceil(DataLength / clusterBytes) VCNs:
 // runs from that VCN on are dropped and a run crossing it is shortened, so a FAT chain built
 // from the runs holds exactly what the size needs. Data of size 0 keeps no runs (its first

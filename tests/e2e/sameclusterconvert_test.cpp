@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <regex>
 #include <string>
 
@@ -13,9 +14,11 @@
 #include "device/ProgressInforAssist.h"
 #include "engine/ConvertNtfsToFat32.h"
 #include "engine/Fat32BootSector.h"
+#include "engine/NFat.h"
 #include "platform/RawVolume.h"
 #include "tests/support/Command.h"
 #include "tests/support/ConvertedVolume.h"
+#include "tests/support/FatImage.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/FsckFat.h"
 #include "tests/support/Sha256.h"
@@ -110,5 +113,75 @@ TEST(SameClusterE2E, CommonFileSetStaysInPlace) {
     ExpectTrueFsInfo(c.image);
     EXPECT_LE(c.report.clustersNeeded, c.report.clustersFree);
 }
+
+// Small volumes whose NTFS clusters would give FAT32 too few clusters: FAT32 takes clusters of
+// a half, a quarter or an eighth of the NTFS cluster and the data stays where it lies, each
+// NTFS cluster now holding 2, 4 or 8 FAT32 clusters; what lay under the larger FAT area moves.
+struct SmallVolume {
+    const char* recipe;
+    uint32_t ntfsCluster, fatCluster;
+    const char* label;  // the 11 bytes of the label entry; "" for none
+};
+
+class SmallVolumes : public ::testing::TestWithParam<SmallVolume> {};
+
+TEST_P(SmallVolumes, TakeSmallerClustersAndKeepTheirData) {
+    const SmallVolume& v = GetParam();
+    Converted c(v.recipe);
+    ASSERT_EQ(c.failure, "");
+    EXPECT_FALSE(c.report.changedClusterSize);
+    EXPECT_EQ(c.report.ntfsClusterBytes, v.ntfsCluster);
+    EXPECT_EQ(c.report.fatClusterBytes, v.fatCluster);
+    ExpectConvertedVolumeMatches(c.before, c.image);
+    ExpectTrueFsInfo(c.image);
+
+    const FatImage fat = ReadFatImage(c.image);
+    EXPECT_TRUE(fat.problems.empty()) << fat.problems.front();
+    EXPECT_GE(NFat::ClusterCountOf(fat.boot), 65525u);
+    // The data area starts on an NTFS cluster, so each NTFS cluster is whole FAT32 ones.
+    EXPECT_EQ(NFat::FirstDataSectorOf(fat.boot) % (v.ntfsCluster / 512), 0u);
+    EXPECT_EQ(fat.hasLabelEntry, v.label[0] != '\0');
+    if (fat.hasLabelEntry) {
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(fat.labelEntry.Name), 11), v.label);
+    }
+    // The data stayed: far less was written than the files hold (what moved lay under
+    // the FAT area, plus the FATs and the folders).
+    uint64_t fileBytes = 0;
+    for (const auto& [path, e] : c.before.entries) fileBytes += e.size;
+    EXPECT_LT(c.report.bytesWritten * 8, fileBytes);
+
+    // Short names in the OEM code page: decoded in 437 they are the names upper-cased.
+    int checked = 0;
+    for (const FatDirEntry& e : fat.entries) {
+        const std::u16string shown = platform::Cp437ToUtf16(
+            std::string(reinterpret_cast<const char*>(e.entry.Name), 11));
+        const std::map<std::string, std::u16string> expected = {
+            {"Gr\u00fc\u00dfe.txt", u"GR\u00dc\u00dfE   TXT"},
+            {"Musik/\u00c6r\u00f8", u"\u00c6R_        "},  // ø: not in 437
+        };
+        if (expected.count(e.path)) {
+            EXPECT_EQ(shown, expected.at(e.path)) << e.path;
+            ++checked;
+        }
+        if (e.path == "DCIM/100CANON/F\u00eate \u00e0 No\u00ebl.jpg") {
+            EXPECT_EQ(shown.substr(0, 6), u"F\u00eaTE_\u00e0");  // 437 has no Ê nor À
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(SameClusterE2E, SmallVolumes,
+                         ::testing::Values(SmallVolume{"small-256m", 4096, 2048, "FOTOS 2009 "},
+                                           SmallVolume{"small-128m", 4096, 1024, "CARD128    "},
+                                           SmallVolume{"small-64m", 2048, 512, "CARD64     "},
+                                           SmallVolume{"small-48m", 4096, 512, ""}),
+                         [](const ::testing::TestParamInfo<SmallVolume>& info) {
+                             std::string name = info.param.recipe;
+                             for (char& ch : name) {
+                                 if (ch == '-') ch = '_';
+                             }
+                             return name;
+                         });
 
 }  // namespace
