@@ -357,7 +357,7 @@ TEST(ConvertRefusals, EngineMessageExactlyOnStderrAndImageUnchanged) {
          "Nothing was written."},
         {"small-30m",  // 4096-byte NTFS clusters: halved to the smallest, still too few
          "The volume is too small for FAT32: even with the smallest clusters, of 512 bytes, it "
-         "would have 60478 clusters, and FAT32 needs at least 65525 (a volume of about 33 MiB). "
+         "would have 60472 clusters, and FAT32 needs at least 65525 (a volume of about 33 MiB). "
          "Nothing was written."},
         {"sector4096",
          "The volume has sectors of 4096 bytes; only volumes with 512-byte sectors can be "
