@@ -259,7 +259,12 @@ void ConvertNtfsToFat32(IProgressInfor* sink, CVolumeDevice* volumeDevice, uint6
     }
 
     // 8.-10. Geometry, length and the size limits.
-    platform::DiskGeometry geometry = platform::QueryGeometry(device.Handle);
+    int geometryError = 0;
+    platform::DiskGeometry geometry = platform::QueryGeometry(device.Handle, &geometryError);
+    if (geometryError != 0) {
+        LogErrorA("DiskGetDriveGeomtry() is error, last error %d", geometryError);
+        Refuse("DiskGetDriveGeomtry is error");
+    }
     if (sectors == ~0ULL) Refuse("GetVolumeSectors() is error");
     report->volumeBytes = sectors * 512;
     if (sectors * 512 > kMaxVolumeBytes) Refuse("The coverting volume cannot more than 2TB.");

@@ -192,11 +192,19 @@ bool VolumeLengthBytes(VolumeHandle handle, uint64_t* length, int* error) {
     return true;
 }
 
-DiskGeometry QueryGeometry(VolumeHandle handle) {
+DiskGeometry QueryGeometry(VolumeHandle handle, int* error) {
     DiskGeometry geometry;
+    SetError(error, 0);
     if (!IsBlockDevice(handle)) return geometry;
     struct hd_geometry hd = {};
-    if (ioctl(handle, HDIO_GETGEO, &hd) == 0 && hd.heads != 0 && hd.sectors != 0) {
+    if (ioctl(handle, HDIO_GETGEO, &hd) != 0) {
+        // Devices without a geometry (loop, some virtual disks) say "not supported"; they keep
+        // the defaults. Any other failure is the device's.
+        const int e = errno;
+        if (e != ENOTTY && e != EINVAL && e != ENOSYS && e != EOPNOTSUPP) SetError(error, e);
+        return geometry;
+    }
+    if (hd.heads != 0 && hd.sectors != 0) {
         geometry.heads = hd.heads;
         geometry.sectorsPerTrack = hd.sectors;
     }

@@ -40,12 +40,15 @@ bool WriteAt(VolumeHandle handle, const void* buffer, size_t bytes, uint64_t off
 // Length of the volume in bytes: BLKGETSIZE64 on a block device, the size of a file.
 bool VolumeLengthBytes(VolumeHandle handle, uint64_t* length, int* error);
 
-// Drive geometry; 63 sectors per track and 255 heads where the device does not say.
+// Drive geometry; 63 sectors per track and 255 heads where the device does not say (an image
+// file, or a block device that does not support the query). When `error` is given it gets 0,
+// or the errno of a block device whose query failed for another reason (the defaults are then
+// returned, but the device could not be asked).
 struct DiskGeometry {
     uint32_t sectorsPerTrack = 63;
     uint32_t heads = 255;
 };
-DiskGeometry QueryGeometry(VolumeHandle handle);
+DiskGeometry QueryGeometry(VolumeHandle handle, int* error = nullptr);
 
 // fsync, and BLKFLSBUF on a block device, so the kernel sees the new contents.
 bool FlushVolume(VolumeHandle handle);

@@ -279,6 +279,39 @@ TEST(ConvertYes, ConvertsLogsAndSummarises) {
     ExpectConvertedVolumeMatches(before, t.image);
 }
 
+// A small card whose NTFS clusters give FAT32 too few: --check and the conversion both name the
+// smaller FAT32 cluster, in what was found and in the end line.
+TEST(ConvertYes, SmallCardTakesSmallerClusters) {
+    Target t("small-128m");
+    const Listing listing = ListNtfs(t.image);
+    const NtfsSnapshot before = TakeNtfsSnapshot(t.image);
+    const std::string found = t.image +
+                              ": NTFS, 128.00 MiB, NTFS cluster 4096 bytes, FAT32 cluster 1024 "
+                              "bytes (smaller: data stays where it is, 4 FAT32 clusters in each "
+                              "NTFS cluster)";
+    const auto summary = [&](const std::string& what) {
+        return std::regex("^" + what + ": smaller-cluster path, cluster 4096 -> 1024 bytes, " +
+                          std::to_string(listing.files) + " files, " +
+                          std::to_string(listing.directories) +
+                          " directories, [0-9]+\\.[0-9]{2} MiB read, [0-9]+\\.[0-9]{2} MiB "
+                          "written, [0-9]+\\.[0-9] s$");
+    };
+    for (const bool check : {true, false}) {
+        const CommandResult r =
+            Convert(check ? std::vector<std::string>{"--check", "--quiet", t.image}
+                          : std::vector<std::string>{"--yes", "--quiet", t.image});
+        ExpectExited(r, check ? "--check" : "--yes");
+        ASSERT_EQ(r.exitCode, 0) << r.Describe();
+        const std::vector<std::string> out = Lines(r.out);
+        ASSERT_FALSE(out.empty());
+        EXPECT_EQ(out.front(), found);
+        EXPECT_TRUE(std::regex_match(out.back(), summary(check ? "Convertible" : "Converted")))
+            << out.back();
+        if (check) ExpectImageUnchanged(t.image, t.sha);
+    }
+    ExpectConvertedVolumeMatches(before, t.image);
+}
+
 // The sample volume that scripts/demo.sh converts: committed, so it must keep converting.
 TEST(ConvertYes, TheDemoSampleConverts) {
     TempDir dir("cli-sample");
