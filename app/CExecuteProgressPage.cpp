@@ -23,6 +23,7 @@
 #include "device/VolumePreparation.h"
 #include "device/CVolumeDevice.h"
 #include "engine/ConvertNtfsToFat32.h"
+#include "platform/CrashSignals.h"
 #include "platform/DriveTable.h"
 #include "platform/Process.h"
 #include "platform/ShellOpen.h"
@@ -211,6 +212,8 @@ void CExecuteProgressPage::ConvertThread() {
     // 3. Start the elapsed-time timer.
     // 4. Run the engine with the page as its progress sink.
     // 5. In every case: release a locked volume, stop the timer, post the outcome.
+    // A stack overflow in the engine is reported like any crash of the wizard.
+    platform::AddCrashSignalStack();
     std::unique_ptr<SimpleException> failure;
     platform::VolumeHandle handle = platform::kInvalidVolume;
     auto fail = [&](const std::u16string& text) {
