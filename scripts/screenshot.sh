@@ -5,7 +5,8 @@
 #   body RGB(227,237,249), the link background RGB(227,234,249), the module buttons' white
 #   faces;
 #   module page: the header band's gradient ends and line, the button row's face gradient.
-# The start page picture is written to docs/start-page.png (used by the README).
+# The start page picture is written to docs/start-page.png (used by the README); then
+# scripts/screenshot_wizard.sh photographs the volume list and a finished conversion.
 #
 # Usage: scripts/screenshot.sh [PROGRAM]   (default: build/bin/velundra)
 # Needs xvfb, xauth, xdotool, imagemagick and python3-pil (scripts/deps.sh).
@@ -99,3 +100,5 @@ print("colours: all as expected")
 CHECK
 cp "$work/start.png" "$out"
 echo "start page: $out"
+# The road of one conversion: the volume list with an image listed, and a finished conversion.
+scripts/screenshot_wizard.sh "$program"
