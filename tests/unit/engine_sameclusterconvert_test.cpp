@@ -1,8 +1,8 @@
-// The in-place conversion with an unchanged cluster size, on a small hand-made NTFS volume in
-// memory: files laid where the test wants them (under the FAT area, across its end, with
-// hard links, preallocated clusters, an initialized size below the data size), converted
-// through a FaultyDevice, then read back through the FAT that was written and judged by
-// fsck.fat.
+// The in-place conversion with an unchanged (or a smaller) cluster size, on small hand-made
+// NTFS volumes in memory: files laid where the test wants them (under the FAT area, across
+// its end, with hard links, preallocated clusters, an initialized size below the data size),
+// converted through a FaultyDevice, then read back through the FAT that was written and
+// judged by fsck.fat.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,11 +18,13 @@
 #include "device/ProgressInforAssist.h"
 #include "engine/ConvertSameClusterSize.h"
 #include "engine/DirectoryWriter.h"
+#include "engine/FileData.h"
 #include "engine/FileTree.h"
 #include "engine/NFat.h"
 #include "ntfs/CFileRecord.h"
 #include "ntfs/CNTFSVolume.h"
 #include "tests/support/Command.h"
+#include "tests/support/CraftedFiles.h"
 #include "tests/support/CraftedNtfs.h"
 #include "tests/support/FaultyDevice.h"
 #include "tests/support/FsckFat.h"
@@ -824,5 +826,138 @@ TEST(SameClusterMessage, ListsAtMostFiftyNamesAndCountsTheRest) {
               std::string::npos);
     EXPECT_TRUE(UnreadFilesMessage({}, {}).empty());
 }
+
+// ---- FAT32 clusters smaller than the NTFS clusters -------------------------------------
+//
+// 4096-byte NTFS clusters on 4 MiB, converted with FAT32 clusters of 2048 and of 512 bytes
+// (each NTFS cluster two or eight FAT32 clusters), the data area on an NTFS cluster boundary.
+// LCNs are counted from D, the NTFS cluster that holds FAT cluster 2: NTFS cluster D + i
+// holds FAT clusters 2 + i * ratio to 1 + (i + 1) * ratio.
+
+struct SmallerClusters {
+    uint32_t fatSectors;  // sectors per FAT32 cluster
+    uint32_t ratio;       // FAT32 clusters per NTFS cluster
+};
+
+struct SmallerClusterVolume {
+    static constexpr uint32_t kNtfsBytes = 4096;
+    static constexpr uint64_t kSectors = 8192;
+
+    static crafted::Geometry Geometry() {
+        crafted::Geometry g;  // 4096-byte clusters, 1024-byte records
+        g.clusters = kSectors / 8;
+        g.mftLcn = 600;  // records well away from the files' clusters
+        return g;
+    }
+    // The boot sector with the data area moved onto an NTFS cluster boundary.
+    static FAT32_BOOT_SECTOR Boot(uint32_t s, bool aligned = true) {
+        const FAT32_LAYOUT base = ComputeFat32Layout(s, kSectors, 512, 0);
+        const uint32_t extra = aligned ? (8 - base.FirstDataSector % 8) % 8 : 0;
+        FAT32_BOOT_SECTOR image{};
+        EXPECT_TRUE(BuildFat32BootSector(s, &image, kSectors, 63, 255, 512, extra));
+        return image;
+    }
+    static int64_t D(uint32_t s) { return NFat::FirstDataSectorOf(Boot(s)) / 8; }
+};
+
+class SmallerFatClusters : public ::testing::TestWithParam<SmallerClusters>,
+                           protected SmallerClusterVolume {};
+
+TEST_P(SmallerFatClusters, EachNtfsClusterBecomesWholeFatClustersAndDataStays) {
+    const SmallerClusters p = GetParam();
+    const uint32_t r = p.ratio;
+    const uint32_t fatBytes = p.fatSectors * 512;
+    const int64_t d = D(p.fatSectors);
+    ASSERT_GE(d, 4);
+    // FAT cluster of the first FAT32 cluster of NTFS cluster d + i.
+    auto fatOf = [&](int64_t i) { return static_cast<uint32_t>(2 + i * r); };
+    const std::vector<crafted::FileSpec> files = {
+        // 0: stays; its last NTFS cluster holds 100 bytes: the FAT32 clusters after them free.
+        {u"A.BIN", 16, {{3, d + 10}}, 2 * kNtfsBytes + 100},
+        // 1: wholly under the FAT area, then through cluster D (FAT cluster 2 and the ones
+        //    after it, which stay), then a cluster that stays.
+        {u"B.BIN", 17, {{3, d - 1}}, 3 * kNtfsBytes},
+        // 2: a piece under the FAT area, a piece that stays and ends mid-cluster.
+        {u"C.BIN", 18, {{1, d - 3}, {2, d + 20}}, 3 * kNtfsBytes - 1000},
+        // 3, 5: two names of one file.
+        {u"L.BIN", 19, {{2, d + 30}}, 5000},
+        // 4: resident.
+        {u"R.TXT", 20, {}, 5, ~0ULL, "small"},
+        {u"L.BIN", 0, {}, 0, ~0ULL, "", u"SUB", 19},
+    };
+    crafted::FileVolume volume(Geometry(), files, {u"SUB"});
+    FaultyDevice device(volume.Memory());
+    device.RecordWriteBytes(false);
+    SameClusterOptions options;
+    options.fatClustersPerNtfsCluster = r;
+    SameClusterReport report;
+    const FAT32_BOOT_SECTOR image = Boot(p.fatSectors);
+    ConvertSameClusterSize(image, &device, volume.Root(), nullptr, nullptr, options, &report);
+
+    const std::vector<uint8_t>& bytes = volume.Memory().Bytes();
+    FatReader fat(bytes);
+    ASSERT_EQ(fat.Boot.SectorsPerCluster, p.fatSectors);
+    const auto root = fat.Directory(2);
+    const auto sub = fat.Directory(FatReader::First(root.at("SUB")));
+    auto chainOf = [&](const std::map<std::string, FAT_DIR_ENTRY>& dir, const char* name) {
+        return fat.Chain(FatReader::First(dir.at(name)));
+    };
+    auto run = [](uint32_t first, uint32_t count) {
+        std::vector<uint32_t> out(count);
+        for (uint32_t i = 0; i < count; ++i) out[i] = first + i;
+        return out;
+    };
+    auto need = [&](uint64_t size) { return static_cast<uint32_t>(DivideUp(size, fatBytes)); };
+
+    // Every name reads back its bytes, through a chain as long as its size needs.
+    for (size_t i = 0; i < files.size(); ++i) {
+        const auto& dir = files[i].parent.empty() ? root : sub;
+        const std::string name = platform::Utf16ToUtf8(files[i].name);
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(dir.count(name));
+        const FAT_DIR_ENTRY& e = dir.at(name);
+        EXPECT_EQ(fat.Read(FatReader::First(e), e.FileSize), volume.Expected(i));
+        EXPECT_EQ(fat.Chain(FatReader::First(e)).size(), need(e.FileSize));
+    }
+    // A: its clusters where they were, cut at the data size; the rest of the run is free.
+    const uint32_t aKeep = need(files[0].dataSize);
+    EXPECT_EQ(chainOf(root, "A.BIN"), run(fatOf(10), aKeep));
+    for (uint32_t x = fatOf(10) + aKeep; x < fatOf(13); ++x) EXPECT_EQ(fat.Entry(x), 0u) << x;
+    // B: its r clusters under the FAT area and FAT cluster 2 are copies, leading into
+    //    FAT clusters 3 onwards in place.
+    const std::vector<uint32_t> b = chainOf(root, "B.BIN");
+    ASSERT_EQ(b.size(), 3u * r);
+    for (uint32_t i = 0; i <= r; ++i) EXPECT_GE(b[i], fatOf(2)) << i;  // past B's own
+    EXPECT_EQ(std::vector<uint32_t>(b.begin() + r + 1, b.end()), run(3, 2 * r - 1));
+    // C: a copy of its first NTFS cluster, then its second run in place, cut at the size.
+    const std::vector<uint32_t> c = chainOf(root, "C.BIN");
+    ASSERT_EQ(c.size(), need(files[2].dataSize));
+    EXPECT_EQ(std::vector<uint32_t>(c.begin() + r, c.end()), run(fatOf(20), c.size() - r));
+    // L: the first name keeps its clusters, the second has a copy of what the size needs.
+    EXPECT_EQ(chainOf(root, "L.BIN"), run(fatOf(30), need(5000)));
+    for (uint32_t x : chainOf(sub, "L.BIN")) EXPECT_TRUE(x < fatOf(30) || x >= fatOf(32)) << x;
+
+    EXPECT_EQ(report.clustersRelocated, (r + 1) + r);
+    EXPECT_EQ(report.clustersLinkCopies, need(5000));
+    EXPECT_EQ(report.clustersTrimmed, (3 * r - aKeep) + (3 * r - c.size()) + (2 * r - need(5000)));
+    // What stays is neither read nor written: A, and C's piece in place.
+    for (const auto& [first, count] : {std::pair<int64_t, uint64_t>{d + 10, 3}, {d + 20, 2}}) {
+        const uint64_t sector = static_cast<uint64_t>(first) * 8;
+        for (const auto& rd : volume.Memory().Reads()) {
+            EXPECT_FALSE(rd.first < sector + count * 8 && sector < rd.first + rd.count) << first;
+        }
+        for (const auto& w : device.Writes()) {
+            EXPECT_FALSE(w.first < sector + count * 8 && sector < w.first + w.count) << first;
+        }
+    }
+    const testsupport::FsckResult fsck = Fsck(bytes);
+    EXPECT_TRUE(fsck.Clean()) << fsck.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ratios, SmallerFatClusters,
+                         ::testing::Values(SmallerClusters{4, 2}, SmallerClusters{1, 8}),
+                         [](const ::testing::TestParamInfo<SmallerClusters>& info) {
+                             return "ratio" + std::to_string(info.param.ratio);
+                         });
 
 }  // namespace
