@@ -1,8 +1,10 @@
-// CRC-32C by a 256-entry table, one byte at a time (undo files are checksummed as they are
-// written; the disk, not the checksum, bounds their speed).
+// CRC-32C: with the processor's CRC32 instruction where it has one (SSE 4.2, eight bytes at a
+// time), else by a 256-entry table one byte at a time. Undo files checksum every byte they
+// save, so the instruction keeps the checksum far below the cost of writing the bytes.
 #include "undo/Crc32c.h"
 
 #include <array>
+#include <cstring>
 
 namespace {
 
@@ -16,12 +18,37 @@ std::array<uint32_t, 256> MakeTable() {
     return table;
 }
 
+uint32_t TableCrc(const uint8_t* p, size_t size, uint32_t c) {
+    static const std::array<uint32_t, 256> table = MakeTable();
+    for (size_t i = 0; i < size; ++i) c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+    return c;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("sse4.2"))) uint32_t InstructionCrc(const uint8_t* p, size_t size, uint32_t c) {
+    uint64_t c64 = c;
+    for (; size >= 8; p += 8, size -= 8) {
+        uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        c64 = __builtin_ia32_crc32di(c64, word);
+    }
+    c = static_cast<uint32_t>(c64);
+    for (; size > 0; ++p, --size) c = __builtin_ia32_crc32qi(c, *p);
+    return c;
+}
+
+bool HasCrcInstruction() {
+    static const bool has = __builtin_cpu_supports("sse4.2");
+    return has;
+}
+#endif
+
 }  // namespace
 
 uint32_t Crc32c(const void* data, size_t size, uint32_t crc) {
-    static const std::array<uint32_t, 256> table = MakeTable();
     const auto* p = static_cast<const uint8_t*>(data);
-    uint32_t c = ~crc;
-    for (size_t i = 0; i < size; ++i) c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
-    return ~c;
+#if defined(__x86_64__)
+    if (HasCrcInstruction()) return ~InstructionCrc(p, size, ~crc);
+#endif
+    return ~TableCrc(p, size, ~crc);
 }
