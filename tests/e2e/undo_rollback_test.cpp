@@ -1,8 +1,9 @@
 // Undo files on real ntfs-3g volumes converted to FAT32, on both conversion paths: a finished
 // conversion and conversions cut off by a power cut at writes spread over the whole run are
-// rolled back, and every sector the NTFS volume used must come back byte for byte; ntfsfix
-// and the Sleuth Kit then find the same sound NTFS volume with every file. The command line's
-// --undo and --rollback are tested the same way, with the process killed at random moments,
+// rolled back, and every sector the NTFS volume used must come back byte for byte; ntfsfix,
+// an ntfs-3g mount and the Sleuth Kit then find the same sound NTFS volume with every file.
+// The command line's --undo and --rollback are tested the same way, with the process killed
+// at random moments,
 // and so is the FAT to NTFS direction on FAT12, FAT16 and FAT32 volumes made by mkfs.fat.
 #include <gtest/gtest.h>
 
@@ -149,6 +150,15 @@ void Rollback(const std::string& image, const std::string& undoPath) {
 void ExpectSoundNtfs(const std::string& image, const NtfsSnapshot& before) {
     const CommandResult fix = RunCommand({"ntfsfix", "-n", image});
     EXPECT_EQ(fix.exitCode, 0) << fix.out << fix.err;
+    // ntfs-3g mounts it and shows every name.
+    {
+        TempDir mnt("undo-mnt");
+        const CommandResult mount = RunCommand({"ntfs-3g", "-o", "ro", image, mnt.Path()});
+        ASSERT_EQ(mount.exitCode, 0) << mount.Describe();
+        for (const auto& [name, entry] : before.entries)
+            EXPECT_TRUE(std::filesystem::exists(mnt.Path() + "/" + name)) << name;
+        RunCommand({"umount", mnt.Path()});
+    }
     const NtfsSnapshot after = TakeNtfsSnapshot(image);
     ASSERT_EQ(after.entries.size(), before.entries.size());
     for (const auto& [name, entry] : before.entries) {
