@@ -26,21 +26,8 @@ cat >"$work/inside.sh" <<'INSIDE'
 set -u
 program=$1 work=$2
 cd "$work"
-# A virtual X server now and then refuses a connection (any X client's, not only ours): a
-# wizard that ends before its window appears is started again, twice at most.
-id=
-for attempt in 1 2 3; do
-    "$program" -run >"$work/wizard.out" 2>&1 &
-    pid=$!
-    for _ in $(seq 100); do
-        id=$(xdotool search --onlyvisible --name '^Velundra ' 2>/dev/null | head -1) && [ -n "$id" ] && break
-        kill -0 $pid 2>/dev/null || break
-        sleep 0.1
-    done
-    [ -n "$id" ] && break
-    kill $pid 2>/dev/null
-done
-[ -n "$id" ] || { echo "the wizard's window did not appear" >&2; cat "$work/wizard.out" >&2; exit 1; }
+. "$3"
+start_wizard "$program" "$work/wizard.out"
 sleep 1
 import -window "$id" "$work/start.png"
 # The NTFS to FAT32 module button: its centre at (cx/2 - 219 + 107, 192 + 64).
@@ -54,7 +41,7 @@ wait $pid 2>/dev/null
 exit 0
 INSIDE
 chmod +x "$work/inside.sh"
-xvfb-run -a -s '-screen 0 1280x1024x24' "$work/inside.sh" "$program" "$work"
+xvfb-run -a -s '-screen 0 1280x1024x24' "$work/inside.sh" "$program" "$work" "$(realpath scripts/wizard_window.sh)"
 
 # Debian's interpreter, which python3-pil belongs to (a python3 of pyenv or a venv may come first).
 /usr/bin/python3 - "$work/start.png" "$work/module.png" <<'CHECK'

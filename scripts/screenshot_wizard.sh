@@ -26,19 +26,8 @@ cd "$work"
 # and written to messages.txt.
 export VELUNDRA_DRIVES="E=$work/e.img" VELUNDRA_MESSAGE_LOG=$work/messages.txt VELUNDRA_MESSAGE_ANSWER=no
 export VELUNDRA_DATA_DIR=$work/data
-id=
-for attempt in 1 2 3; do
-    "$program" -run >"$work/wizard.out" 2>&1 &
-    pid=$!
-    for _ in $(seq 100); do
-        id=$(xdotool search --onlyvisible --name '^Velundra ' 2>/dev/null | head -1) && [ -n "$id" ] && break
-        kill -0 $pid 2>/dev/null || break
-        sleep 0.1
-    done
-    [ -n "$id" ] && break
-    kill $pid 2>/dev/null
-done
-[ -n "$id" ] || { echo "the wizard's window did not appear" >&2; cat "$work/wizard.out" >&2; exit 1; }
+. "$3"
+start_wizard "$program" "$work/wizard.out"
 sleep 1
 # The NTFS to FAT32 module, then the first row of the list (the list's top at y = 100).
 xdotool mousemove --window "$id" 189 256 click 1
@@ -65,7 +54,7 @@ wait $pid 2>/dev/null
 exit 0
 INSIDE
 chmod +x "$work/inside.sh"
-xvfb-run -a -s '-screen 0 1280x1024x24' "$work/inside.sh" "$program" "$work"
+xvfb-run -a -s '-screen 0 1280x1024x24' "$work/inside.sh" "$program" "$work" "$(realpath scripts/wizard_window.sh)"
 
 grep -q "Conversion successful. Do you want to open the converted volume?" "$work/messages.txt" || {
     echo "the conversion did not report success; messages:" >&2; cat "$work/messages.txt" >&2 2>/dev/null; exit 1; }
