@@ -323,13 +323,13 @@ void CDlgHeader::paintEvent(QPaintEvent*) {
 // Button row
 
 CWizardBtnGroup::CWizardBtnGroup(CBasePage* page) {
-    struct Spec {
+    struct ButtonText {
         Id Which;
         const char* Caption;
         int Command;
         const char* Tooltip;
     };
-    static constexpr Spec kSpecs[] = {
+    static constexpr ButtonText kButtons[] = {
         {Next, "&Next >", kCmdNext, "Continue to next step."},
         {Back, "< &Back", kCmdBack, "Return to previous step."},
         {Website, "&Website", kCmdWebsite, "To visit our website home page."},
@@ -337,7 +337,7 @@ CWizardBtnGroup::CWizardBtnGroup(CBasePage* page) {
         {Update, "&Update", kCmdUpdate, nullptr},
     };
     const QFont font = TahomaFont(11, 400);
-    for (const Spec& s : kSpecs) {
+    for (const ButtonText& s : kButtons) {
         auto* button = new CQuillFlatButton(QString::fromLatin1(s.Caption), page);
         button->setFont(font);
         button->SetFaceColors(QColor(245, 246, 248), QColor(231, 234, 239));

@@ -19,6 +19,7 @@
 
 #include "app/AppInfo.h"
 #include "app/CMainFrame.h"
+#include "tests/gui/support/SpinUntil.h"
 #include "app/MessageSeam.h"
 #include "controls/CHyperLink.h"
 #include "controls/CQuillFlatButton.h"
@@ -29,17 +30,6 @@ namespace {
 using testsupport::ReadFileBytes;
 using testsupport::TempDir;
 using testsupport::WriteFileBytes;
-
-// Runs the event loop until `done` holds or `ms` have passed; returns `done()`.
-template <typename F>
-bool SpinUntil(F done, int ms = 3000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QTest::qWait(5);
-    }
-    return done();
-}
 
 std::unique_ptr<CMainFrame> ShownFrame() {
     // A module page may tell that it found no volume; that box is answered, not shown.

@@ -22,6 +22,7 @@
 
 #include "app/CExecuteProgressPage.h"
 #include "app/CMainFrame.h"
+#include "tests/gui/support/SpinUntil.h"
 #include "app/CVolumeListPage.h"
 #include "app/MessageSeam.h"
 #include "controls/CFSListCtrl.h"
@@ -36,16 +37,6 @@
 namespace {
 
 using testsupport::TempDir;
-
-template <typename F>
-bool SpinUntil(F done, int ms = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QTest::qWait(5);
-    }
-    return done();
-}
 
 // Answers every message box and writes down its text. `answer` decides (default: Yes for a
 // question, Ok otherwise).

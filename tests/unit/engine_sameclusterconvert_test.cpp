@@ -178,7 +178,6 @@ public:
         Ntfs = std::make_unique<CNTFSVolume>(Memory.get());
         EXPECT_TRUE(Ntfs->IsVolumeOK());
 
-        // The tree, in the order the specs are given.
         // The tree: the files of the root in the order given, then the directories.
         Root = NewItem(kRootRecord);
         std::map<std::u16string, FILE_ITEM*> dirItems;
