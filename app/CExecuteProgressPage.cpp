@@ -130,6 +130,8 @@ CExecuteProgressPage::CExecuteProgressPage(CMainFrame* frame, char16_t driveLett
     DetailsBox = new QTextEdit(this);
     DetailsBox->setReadOnly(true);
     DetailsBox->setFont(pageFont_);
+    // Tab stops past the longest field name ("Volume Label:"), so every value is set apart.
+    DetailsBox->setTabStopDistance(QFontMetrics(pageFont_).horizontalAdvance("Volume Label:  "));
     DetailsBox->setFrameShape(QFrame::NoFrame);
     DetailsBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     DetailsBox->setStyleSheet("QTextEdit { background: white; }");
