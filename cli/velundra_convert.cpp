@@ -4,13 +4,16 @@
 //   velundra-convert --rollback FILE [--yes] [--quiet] [--log FILE] TARGET
 //
 // The program only parses input, asks, and shows progress; the engine does the work.
-// Order of a conversion, so that nothing is written before the user agreed:
+// Order of a conversion, so that nothing is written before the user agreed and the volume is
+// walked once:
 //  1. refuse the volume that holds this program or the running system;
-//  2. walk the volume read-only and show what was found (also the whole job of --check);
-//  3. ask "Convert TARGET to FAT32? [y/N]" (or take --yes);
-//  4. lock the volume (asking once, and unmounting, when it is busy or mounted);
-//  5. convert under the lock with interrupts held back, flush and release. With --undo, the
-//     undo file is created first and the rollback command printed before the first write.
+//  2. lock the volume (asking once, and unmounting, when it is busy or mounted);
+//  3. walk it under the lock and show what was found;
+//  4. ask "Convert TARGET to FAT32? [y/N]" (or take --yes); No closes the volume untouched;
+//  5. convert with the tree of step 3, still under the lock, with interrupts held back; flush
+//     and release. With --undo, the undo file is created first and the rollback command
+//     printed before the first write.
+// --check opens the volume read-only, without a lock, walks it and checks the free space.
 // --rollback puts back what an undo file saved, after checking the file and the volume.
 // Exit status: 0 converted (or convertible with --check), 1 refused or failed, 2 wrong usage.
 
@@ -176,15 +179,17 @@ void PrintConversionFailure(const SimpleException& e) {
     g_lastEchoedError.clear();
 }
 
-// Closes a handle when it goes out of scope: with CloseVolume after the read-only walk, with
-// ReleaseVolume (flush, then close) after the conversion. Whatever ends the scope, a
-// written volume is flushed before the program ends.
+// Closes a handle when it goes out of scope: with CloseVolume when nothing may have been
+// written, with ReleaseVolume (flush, then close) once writing may have begun. Whatever ends
+// the scope, a written volume is flushed before the program ends.
 class HandleGuard {
 public:
     HandleGuard(platform::VolumeHandle handle, bool release) : handle_(handle), release_(release) {}
     ~HandleGuard() { Close(); }
     HandleGuard(const HandleGuard&) = delete;
     HandleGuard& operator=(const HandleGuard&) = delete;
+    // From now on the volume may be written: it is flushed when closed.
+    void WillWrite() { release_ = true; }
     void Close() {
         if (handle_ == platform::kInvalidVolume) return;
         if (release_) {
@@ -339,11 +344,12 @@ bool RefuseOwnVolumes(const std::string& target) {
     return false;
 }
 
-// Step 2: the read-only walk. Returns false after printing the engine's refusal.
+// --check: the walk and the free-space check on the volume opened read-only, without a lock.
+// Returns false after printing the engine's refusal.
 bool CheckVolume(const Arguments& args, ConsoleProgress* progress, ConversionReport* report) {
     int error = 0;
     platform::VolumeHandle handle =
-        platform::OpenVolume(args.target, platform::VolumeAccess::Shared, &error);
+        platform::OpenVolume(args.target, platform::VolumeAccess::ReadOnly, &error);
     if (handle == platform::kInvalidVolume) {
         PrintError("cannot open " + args.target + ": " + std::strerror(error));
         return false;
@@ -456,31 +462,57 @@ int Run(const Arguments& args) {
     g_progress = &progress;
     double started = platform::MonotonicSeconds();
 
-    ConversionReport found;
-    if (!CheckVolume(args, &progress, &found)) return kExitFailed;
-    PrintFound(args.target, found);
     if (args.check) {
+        ConversionReport found;
+        if (!CheckVolume(args, &progress, &found)) return kExitFailed;
+        PrintFound(args.target, found);
         for (const std::u16string& path : found.paths) std::printf("%s\n", Utf8(path).c_str());
         PrintSummary("Convertible", found, platform::MonotonicSeconds() - started);
         return kExitOk;
     }
 
-    // Step 3: the user's agreement.
-    if (!Agreed(args, "Convert " + args.target + " to FAT32?", "convert")) return kExitFailed;
-
-    // Step 4: the lock, with the one question about programs that hold the volume.
+    // Step 2: the lock, with the one question about programs that hold the volume. A target
+    // that cannot be opened at all (not a volume, no right) is named with its reason first:
+    // no question about programs would help there.
+    {
+        int error = 0;
+        platform::VolumeHandle probe =
+            platform::OpenVolume(args.target, platform::VolumeAccess::ReadOnly, &error);
+        if (probe == platform::kInvalidVolume) {
+            PrintError("cannot open " + args.target + ": " + std::strerror(error));
+            return kExitFailed;
+        }
+        platform::CloseVolume(probe);
+    }
     platform::VolumeHandle handle = LockTarget(args);
     if (handle == platform::kInvalidVolume) return kExitFailed;
+    HandleGuard guard(handle, false);
+    CVolumeDevice device(handle);
 
-    // Step 5: the conversion itself.
-    ConversionReport done;
+    // Step 3: the walk, under the lock; what it found is shown.
+    ConversionReport report;
+    NtfsAnalysisPtr analysis;
+    try {
+        analysis = AnalyseNtfsVolume(&progress, &device, GetVolumeSectors(handle), {}, &report);
+    } catch (const SimpleException& e) {
+        progress.Finish();
+        PrintConversionFailure(e);
+        return kExitFailed;
+    }
+    progress.Finish();
+    PrintFound(args.target, report);
+    double seconds = platform::MonotonicSeconds() - started;
+
+    // Step 4: the user's agreement; without it the volume is closed as it was.
+    if (!Agreed(args, "Convert " + args.target + " to FAT32?", "convert")) return kExitFailed;
+
+    // Step 5: the conversion itself, with the tree of step 3.
     int status = kExitOk;
     started = platform::MonotonicSeconds();
     {
         platform::InterruptShield shield;
-        HandleGuard guard(handle, true);
+        guard.WillWrite();
         try {
-            CVolumeDevice device(handle);
             std::unique_ptr<CUndoVolumeDevice> undo;
             if (!args.undoFile.empty()) {
                 std::string problem;
@@ -490,7 +522,7 @@ int Run(const Arguments& args) {
                              args.undoFile.c_str(), args.target.c_str());
             }
             CVolumeDevice* target = undo ? static_cast<CVolumeDevice*>(undo.get()) : &device;
-            ConvertNtfsToFat32(&progress, target, GetVolumeSectors(handle), {}, &done);
+            ConvertAnalysedVolume(analysis.get(), target, {}, &report);
             if (undo) {
                 std::fprintf(stderr, "Undo file %s: %s for %s overwritten.\n", args.undoFile.c_str(),
                              Mebibytes(undo->UndoFileBytes()).c_str(),
@@ -510,13 +542,15 @@ int Run(const Arguments& args) {
             status = kExitFailed;
         }
         progress.Finish();
+        analysis.reset();
         guard.Close();
         if (platform::InterruptShield::InterruptRequested()) {
             std::fprintf(stderr, "An interrupt arrived during the conversion and was held back "
                                  "until the volume was complete.\n");
         }
     }
-    if (status == kExitOk) PrintSummary("Converted", done, platform::MonotonicSeconds() - started);
+    seconds += platform::MonotonicSeconds() - started;
+    if (status == kExitOk) PrintSummary("Converted", report, seconds);
     return status;
 }
 

@@ -54,21 +54,27 @@ private:
     CVolumeDevice* device_;
 };
 
-// Fills the report's transfer totals from the device, also when the conversion throws.
+// Fills the report's transfer totals, also when the step throws: what the device moved since
+// the step began (its counters were then `readBefore` and `writtenBefore` sectors), plus the
+// bytes that earlier steps read.
 class ReportTotals {
 public:
-    ReportTotals(const CVolumeDevice* device, ConversionReport* report)
-        : device_(device), report_(report) {}
+    ReportTotals(const CVolumeDevice* device, uint64_t readBefore, uint64_t writtenBefore,
+                 ConversionReport* report, uint64_t bytesReadEarlier = 0)
+        : device_(device), readBefore_(readBefore), writtenBefore_(writtenBefore),
+          earlier_(bytesReadEarlier), report_(report) {}
     ~ReportTotals() {
-        if (report_ == nullptr) return;
-        report_->bytesRead = device_->SectorsRead * 512;
-        report_->bytesWritten = device_->SectorsWritten * 512;
+        report_->bytesRead = earlier_ + (device_->SectorsRead - readBefore_) * 512;
+        report_->bytesWritten = (device_->SectorsWritten - writtenBefore_) * 512;
     }
     ReportTotals(const ReportTotals&) = delete;
     ReportTotals& operator=(const ReportTotals&) = delete;
 
 private:
     const CVolumeDevice* device_;
+    uint64_t readBefore_;
+    uint64_t writtenBefore_;
+    uint64_t earlier_;
     ConversionReport* report_;
 };
 
@@ -187,30 +193,62 @@ ClusterChoice ChooseClusterSize(uint32_t s0, uint32_t totalSectors,
 
 }  // namespace
 
+// What steps 1 to 4 found, kept for step 5.
+struct NtfsAnalysis {
+    NtfsAnalysis(IProgressInfor* sink, CVolumeDevice* analysed, uint64_t volumeSectors)
+        : scaler(sink), device(analysed), volume(analysed), sectors(volumeSectors) {}
+
+    ProgressInforAssist scaler;  // the bar over the whole conversion; parent: the caller's sink
+    CVolumeDevice* device;       // the device analysed; not owned
+    CNTFSVolume volume;          // on `device`; the tree's records read through it
+    uint64_t sectors;            // the volume's length in 512-byte sectors
+    ShCount<FILE_ITEM> tree;     // the whole tree, root item first
+    FAT32_BOOT_SECTOR image{};   // the FAT32 boot sector, label included
+    uint32_t ntfsSectorsPerCluster = 0;
+    uint32_t fatSectorsPerCluster = 0;
+    bool hasLabel = false;
+    std::string oemLabel;        // the label in the OEM code page, when hasLabel
+    uint64_t bytesRead = 0;      // read by the analysis
+    bool converted = false;      // step 5 ran (it may run once)
+};
+
+void NtfsAnalysisDeleter::operator()(NtfsAnalysis* analysis) const { delete analysis; }
+
 void ConvertNtfsToFat32(IProgressInfor* sink, platform::VolumeHandle handle,
                         const ConversionOptions& options, ConversionReport* report) {
     CVolumeDevice device(handle);  // wraps the caller's handle, never closes it
     ConvertNtfsToFat32(sink, &device, GetVolumeSectors(handle), options, report);
 }
 
-void ConvertNtfsToFat32(IProgressInfor* sink, CVolumeDevice* volumeDevice, uint64_t sectors,
+void ConvertNtfsToFat32(IProgressInfor* sink, CVolumeDevice* device, uint64_t sectors,
                         const ConversionOptions& options, ConversionReport* report) {
+    ConversionReport scratch;
+    if (report == nullptr) report = &scratch;
+    NtfsAnalysisPtr analysis = AnalyseNtfsVolume(sink, device, sectors, options, report);
+    ConvertAnalysedVolume(analysis.get(), device, options, report);
+}
+
+NtfsAnalysisPtr AnalyseNtfsVolume(IProgressInfor* sink, CVolumeDevice* volumeDevice, uint64_t sectors,
+                                  const ConversionOptions& options, ConversionReport* report) {
     CVolumeDevice& device = *volumeDevice;
     ConversionReport scratch;
     if (report == nullptr) report = &scratch;
     *report = ConversionReport{};
+    const uint64_t readBefore = device.SectorsRead;
+    const uint64_t writtenBefore = device.SectorsWritten;
 
     // 1. The start of the bar.
-    ProgressInforAssist scaler(sink);
     if (sink != nullptr) {
         sink->SetProgress(0.02f);
         sink->SetStatusText(u"Initialize NTFS directory struct...");
     }
-    scaler.Reached = 0.02f;
 
     // 2. The NTFS volume on the caller's device.
-    ReportTotals totals(&device, report);
-    CNTFSVolume volume(&device);
+    ReportTotals totals(&device, readBefore, writtenBefore, report);
+    NtfsAnalysisPtr analysis(new NtfsAnalysis(sink, &device, sectors));
+    ProgressInforAssist& scaler = analysis->scaler;
+    CNTFSVolume& volume = analysis->volume;
+    scaler.Reached = 0.02f;
     if (!volume.IsVolumeOK()) {
         Refuse(u"This is not an NTFS volume that can be converted: " +
                platform::Utf8ToUtf16(volume.RefusalReason() ? volume.RefusalReason() : "") +
@@ -237,11 +275,12 @@ void ConvertNtfsToFat32(IProgressInfor* sink, CVolumeDevice* volumeDevice, uint6
     scaler.Span = 0.36f;
     TotalFiles = 0;
     TotalDirectories = 0;
-    ShCount<FILE_ITEM> tree = MakeFileTree(std::move(rootRecord));
+    analysis->tree = MakeFileTree(std::move(rootRecord));
+    FILE_ITEM* root = analysis->tree.Get();
     {
         CountingPhase counting(&device, &scaler, kTreeProgressStart, true);
-        WalkDirectory(tree->FileRecord.get(), &volume, tree.Get());
-        CheckTree(tree.Get(), &volume);
+        WalkDirectory(root->FileRecord.get(), &volume, root);
+        CheckTree(root, &volume);
     }
     scaler.Reached = scaler.Reached + scaler.Span;
     scaler.Span = 0.0f;
@@ -250,8 +289,8 @@ void ConvertNtfsToFat32(IProgressInfor* sink, CVolumeDevice* volumeDevice, uint6
     report->directories = TotalDirectories;
     LogInfoA("totalfiles %d", static_cast<int>(TotalFiles));
     LogInfoA("totaldirectories %d", static_cast<int>(TotalDirectories));
-    if (options.listPaths) ListPaths(tree.Get(), &report->paths);
-    if (LargestDirectoryEntries(tree.Get()) > kFatMaxDirectoryEntries) {
+    if (options.listPaths) ListPaths(root, &report->paths);
+    if (LargestDirectoryEntries(root) > kFatMaxDirectoryEntries) {
         // Readers stop at the 65,536th entry of a FAT directory; files beyond would vanish.
         Refuse("A folder holds more names than a FAT32 directory can (65,536 entries of 32 "
                "bytes, long names included). Please split it into several folders and try "
@@ -275,22 +314,39 @@ void ConvertNtfsToFat32(IProgressInfor* sink, CVolumeDevice* volumeDevice, uint6
 
     // 11. The FAT32 cluster size: the NTFS one, doubled until the layout accepts it, or halved
     //     until FAT32 has enough clusters.
-    FAT32_BOOT_SECTOR image{};
-    uint32_t s0 = volume.ClusterBytes / volume.SectorBytes;
-    const ClusterChoice choice = ChooseClusterSize(s0, static_cast<uint32_t>(sectors), geometry, &image);
+    const uint32_t s0 = volume.ClusterBytes / volume.SectorBytes;
+    const ClusterChoice choice =
+        ChooseClusterSize(s0, static_cast<uint32_t>(sectors), geometry, &analysis->image);
     const uint32_t s = choice.sectorsPerCluster;
+    analysis->ntfsSectorsPerCluster = s0;
+    analysis->fatSectorsPerCluster = s;
     report->fatClusterBytes = s * 512;
     report->changedClusterSize = s > s0;
 
     // 12. The volume label, in the root directory and in the boot sector.
-    std::string oemLabel;
-    const char* label = nullptr;
-    if (ReadVolumeLabel(&volume, &report->label, &oemLabel)) {
-        label = oemLabel.c_str();
+    if (ReadVolumeLabel(&volume, &report->label, &analysis->oemLabel)) {
+        analysis->hasLabel = true;
         uint8_t bytes[11];
-        VolumeLabelBytes(label, bytes);
-        std::memcpy(image.VolumeLabel, bytes, sizeof bytes);
+        VolumeLabelBytes(analysis->oemLabel.c_str(), bytes);
+        std::memcpy(analysis->image.VolumeLabel, bytes, sizeof bytes);
     }
+    analysis->bytesRead = (device.SectorsRead - readBefore) * 512;
+    return analysis;
+}
+
+void ConvertAnalysedVolume(NtfsAnalysis* analysis, CVolumeDevice* device,
+                           const ConversionOptions& options, ConversionReport* report) {
+    ConversionReport scratch;
+    if (report == nullptr) report = &scratch;
+    if (analysis->converted) Refuse("The volume has been converted with this analysis already.");
+    analysis->converted = true;
+    ReportTotals totals(device, device->SectorsRead, device->SectorsWritten, report,
+                        analysis->bytesRead);
+    ProgressInforAssist* scaler = &analysis->scaler;
+    FILE_ITEM* root = analysis->tree.Get();
+    const char* label = analysis->hasLabel ? analysis->oemLabel.c_str() : nullptr;
+    const uint32_t s0 = analysis->ntfsSectorsPerCluster;
+    const uint32_t s = analysis->fatSectorsPerCluster;
 
     // 13. The conversion path.
     if (s > s0) {
@@ -298,18 +354,18 @@ void ConvertNtfsToFat32(IProgressInfor* sink, CVolumeDevice* volumeDevice, uint6
         pathOptions.checkOnly = options.checkOnly;
         ChangedClusterReport outcome;
         SpaceFigures<ChangedClusterReport> figures(&outcome, report);
-        ConvertChangedClusterSize(image, sectors, tree.Get(), &device, label, &scaler, &volume,
-                                  pathOptions, &outcome);
+        ConvertChangedClusterSize(analysis->image, analysis->sectors, root, device, label, scaler,
+                                  &analysis->volume, pathOptions, &outcome);
     } else {
         SameClusterOptions pathOptions;
         pathOptions.checkOnly = options.checkOnly;
         pathOptions.fatClustersPerNtfsCluster = s0 / s;
         SameClusterReport outcome;
         SpaceFigures<SameClusterReport> figures(&outcome, report);
-        ConvertSameClusterSize(image, &device, tree.Get(), label, &scaler, pathOptions, &outcome);
+        ConvertSameClusterSize(analysis->image, device, root, label, scaler, pathOptions, &outcome);
     }
     if (options.checkOnly) return;
 
     // 14. Done.
-    AdvanceTo(&scaler, 1.0f, u"Converting NTFS to FAT32 is successful.");
+    AdvanceTo(scaler, 1.0f, u"Converting NTFS to FAT32 is successful.");
 }

@@ -10,11 +10,17 @@
 //  5. hand over to the same-cluster path or the changed-cluster path, which write the volume.
 // Nothing is written before step 5; with ConversionOptions::checkOnly nothing is written at all.
 //
+// Steps 1 to 4 only read: AnalyseNtfsVolume does them and keeps what it found (the tree, the
+// layout, the label) in an NtfsAnalysis, and ConvertAnalysedVolume does step 5 with it. A
+// front end that wants to show what it found and ask before writing walks the volume once
+// that way, under the lock it took first; ConvertNtfsToFat32 does both steps in one call.
+//
 // Failures are thrown as SimpleException (kind 1) whose Text() is the sentence the user reads.
 // Threads: runs on the caller's thread; the sink's calls arrive on that thread.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,3 +63,31 @@ void ConvertNtfsToFat32(IProgressInfor* sink, platform::VolumeHandle handle,
 // run it on volumes held in memory.
 void ConvertNtfsToFat32(IProgressInfor* sink, CVolumeDevice* device, uint64_t sectors,
                         const ConversionOptions& options = {}, ConversionReport* report = nullptr);
+
+// What steps 1 to 4 found on a volume: the NTFS volume, the whole file tree, the FAT32 boot
+// sector with its cluster size, and the label. Opaque; owned through NtfsAnalysisPtr.
+struct NtfsAnalysis;
+struct NtfsAnalysisDeleter {
+    void operator()(NtfsAnalysis* analysis) const;
+};
+using NtfsAnalysisPtr = std::unique_ptr<NtfsAnalysis, NtfsAnalysisDeleter>;
+
+// Steps 1 to 4 on `device` (not owned; it must outlive the analysis, which reads through it
+// again in step 5): reads only, and throws every refusal of those steps. `sectors` is as for
+// ConvertNtfsToFat32. `sink` (may be null; not owned) receives the progress of these steps and
+// of ConvertAnalysedVolume, so it must outlive the analysis. options.listPaths fills
+// report->paths. `report`, when given, is cleared and filled as far as the analysis got
+// (volume, clusters, files, directories, label, bytes read), also when it throws.
+NtfsAnalysisPtr AnalyseNtfsVolume(IProgressInfor* sink, CVolumeDevice* device, uint64_t sectors,
+                                  const ConversionOptions& options = {},
+                                  ConversionReport* report = nullptr);
+
+// Step 5 with what the analysis found: the conversion path, which with options.checkOnly
+// stops after its free-space check, and otherwise writes the volume through `device` (not
+// owned): the analysed device itself, or one that wraps it (an undo device). The tree's own
+// reads still go through the analysed device. May be called once per analysis: the path
+// rewrites the tree's runs. `report`, when given, keeps what AnalyseNtfsVolume put there and
+// gets the space figures, and the bytes read and written by the analysis and by this step.
+void ConvertAnalysedVolume(NtfsAnalysis* analysis, CVolumeDevice* device,
+                           const ConversionOptions& options = {},
+                           ConversionReport* report = nullptr);

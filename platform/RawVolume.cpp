@@ -94,7 +94,7 @@ VolumeHandle OpenVolume(const std::string& path, VolumeAccess access, int* error
     }
 
     // 2. Open it.
-    int flags = O_RDWR | O_CLOEXEC;
+    int flags = (access == VolumeAccess::ReadOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC;
     if (access == VolumeAccess::Exclusive && block) flags |= O_EXCL;
     int fd;
     do {

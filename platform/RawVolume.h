@@ -17,13 +17,15 @@ constexpr VolumeHandle kInvalidVolume = -1;
 
 // How a volume is opened.
 enum class VolumeAccess {
+    ReadOnly,   // reading only, no lock: others may hold it, even exclusively
     Shared,     // read and write, others may hold it too
     Exclusive,  // read and write; a block device with O_EXCL (refused while mounted or held),
                 // an image file with flock(LOCK_EX | LOCK_NB) plus a whole-file write lock of
                 // its open file description (refused while another open holds either)
 };
 
-// Opens path for reading and writing. Returns kInvalidVolume on failure with *error set to
+// Opens path for reading and writing (only reading with ReadOnly; a write through such a
+// handle fails with EBADF). Returns kInvalidVolume on failure with *error set to
 // errno (EBUSY / EWOULDBLOCK when an exclusive open is refused).
 VolumeHandle OpenVolume(const std::string& path, VolumeAccess access, int* error);
 

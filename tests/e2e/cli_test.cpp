@@ -23,6 +23,7 @@
 #include "ntfs/NtfsBytes.h"
 #include "platform/DriveTable.h"
 #include "platform/Process.h"
+#include "platform/RawVolume.h"
 #include "tests/support/Command.h"
 #include "tests/support/ConvertedVolume.h"
 #include "tests/support/Fixtures.h"
@@ -233,6 +234,35 @@ TEST(ConvertCheck, ListPrintsEveryPathOnce) {
     ExpectImageUnchanged(t.image, t.sha);
 }
 
+// --check opens the target read-only and takes no lock: it reads an image that another open
+// holds exclusively, and one that cannot be opened for writing at all (immutable, which even
+// root cannot write).
+TEST(ConvertCheck, NeverOpensForWritingNorLocks) {
+    Target t(kConvertible);
+    {
+        int error = 0;
+        const platform::VolumeHandle holder =
+            platform::OpenVolume(t.image, platform::VolumeAccess::Exclusive, &error);
+        ASSERT_NE(holder, platform::kInvalidVolume) << error;
+        const CommandResult r = Convert({"--check", "--quiet", t.image});
+        platform::CloseVolume(holder);
+        ExpectExited(r, "--check beside a holder");
+        EXPECT_EQ(r.exitCode, 0) << r.Describe();
+        EXPECT_TRUE(HasLine(r.out, FoundLine(t.image))) << r.out;
+    }
+    if (!RunCommand({"chattr", "+i", t.image}).Ok()) GTEST_SKIP() << "no immutable files here";
+    const CommandResult r = Convert({"--check", "--quiet", t.image});
+    const CommandResult writable = Convert({"--yes", "--quiet", t.image});
+    RunCommand({"chattr", "-i", t.image});
+    ExpectExited(r, "--check on an immutable image");
+    EXPECT_EQ(r.exitCode, 0) << r.Describe();
+    EXPECT_TRUE(HasLine(r.out, FoundLine(t.image))) << r.out;
+    // The conversion does need to write: it is refused at its first step, the lock.
+    EXPECT_EQ(writable.exitCode, 1) << writable.Describe();
+    EXPECT_EQ(writable.out, "");
+    ExpectImageUnchanged(t.image, t.sha);
+}
+
 // ---------------------------------------------------------------------------------------
 // Confirmation and conversion
 
@@ -276,6 +306,44 @@ TEST(ConvertYes, ConvertsLogsAndSummarises) {
               std::string::npos)
         << logText;
 
+    ExpectConvertedVolumeMatches(before, t.image);
+}
+
+// The conversion locks the target before it reads anything: a target held by another program
+// is refused before anything is walked or shown, and the volume is walked once (the walk's
+// count of files is logged once), under that lock.
+TEST(ConvertYes, LocksFirstAndWalksOnce) {
+    Target t(kConvertible);
+    int error = 0;
+    const platform::VolumeHandle holder =
+        platform::OpenVolume(t.image, platform::VolumeAccess::Exclusive, &error);
+    ASSERT_NE(holder, platform::kInvalidVolume) << error;
+    const CommandResult held = Convert({"--quiet", t.image});  // no terminal: the question is No
+    platform::CloseVolume(holder);
+    ExpectExited(held, "held");
+    EXPECT_EQ(held.exitCode, 1) << held.Describe();
+    EXPECT_EQ(held.out, "");  // nothing was walked, so nothing was found
+    EXPECT_EQ(held.err, "Opening volume '" + t.image +
+                            "' failed. \nPlease try closing the programs that are running on "
+                            "this volume.\n");
+    ExpectImageUnchanged(t.image, t.sha);
+
+    const Listing listing = ListNtfs(t.image);
+    const NtfsSnapshot before = TakeNtfsSnapshot(t.image);
+    const std::string log = t.dir.File("once.log");
+    const CommandResult r = Convert({"--yes", "--quiet", "--log", log, t.image});
+    ExpectExited(r, "--yes");
+    ASSERT_EQ(r.exitCode, 0) << r.Describe();
+    const std::vector<std::string> out = Lines(r.out);
+    ASSERT_EQ(out.size(), 3u) << r.out;
+    EXPECT_EQ(out[0], FoundLine(t.image));
+    EXPECT_EQ(out[1], CountsLine(listing));
+    EXPECT_TRUE(std::regex_match(out[2], SummaryPattern("Converted", listing))) << out[2];
+    const std::string logText = ReadFileBytes(log);
+    const std::string walked = "totalfiles " + std::to_string(listing.files) + "\r\n";
+    const size_t at = logText.find(walked);
+    EXPECT_NE(at, std::string::npos) << logText;
+    EXPECT_EQ(logText.find("totalfiles", at + 1), std::string::npos) << logText;
     ExpectConvertedVolumeMatches(before, t.image);
 }
 

@@ -100,6 +100,28 @@ TEST(RawVolume, ExclusiveOpenOfAnImageIsRefusedWhileHeld) {
     EXPECT_NE(again.fd, kInvalidVolume) << error;
 }
 
+// A read-only open takes no lock, so it works while another open holds the image
+// exclusively, and it cannot write.
+TEST(RawVolume, ReadOnlyOpenReadsBesideAnExclusiveHolderAndNeverWrites) {
+    TempImage image(4096);
+    int error = 0;
+    Handle holder(OpenVolume(image.Path(), VolumeAccess::Exclusive, &error));
+    ASSERT_NE(holder.fd, kInvalidVolume) << error;
+    const std::vector<unsigned char> marked(512, 0x5A);
+    ASSERT_TRUE(WriteAt(holder.fd, marked.data(), marked.size(), 512, &error)) << error;
+
+    Handle reader(OpenVolume(image.Path(), VolumeAccess::ReadOnly, &error));
+    ASSERT_NE(reader.fd, kInvalidVolume) << error;
+    std::vector<unsigned char> in(512, 0);
+    ASSERT_TRUE(ReadAt(reader.fd, in.data(), in.size(), 512, &error)) << error;
+    EXPECT_EQ(in, marked);
+    const std::vector<unsigned char> zeros(512, 0);
+    EXPECT_FALSE(WriteAt(reader.fd, zeros.data(), zeros.size(), 512, &error));
+    EXPECT_EQ(error, EBADF);
+    ASSERT_TRUE(ReadAt(holder.fd, in.data(), in.size(), 512, &error)) << error;
+    EXPECT_EQ(in, marked);
+}
+
 TEST(RawVolume, OpenRefusesWhatIsNotAVolume) {
     int error = 0;
     EXPECT_EQ(OpenVolume("/nonexistent/velundra.img", VolumeAccess::Shared, &error),
