@@ -19,3 +19,5 @@ inline constexpr const char* kHomePageUrl = "https://velundra.org/";
 inline constexpr const char* kUpdatePageUrl = "https://velundra.org/download/";
 inline constexpr const char* kHelpPageUrl = "https://velundra.org/help/";
 inline constexpr const char* kSupportAddress = "support@velundra.org";
+// The display name crash reports are mailed to, with kSupportAddress.
+inline constexpr const char* kSupportName = "Velundra Support";
