@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <stdexcept>
 
@@ -89,10 +90,12 @@ void ProtectFixups(uint8_t* buffer, uint32_t bytes, uint16_t usaOffset, uint16_t
 constexpr uint16_t kRecordUsaOffset = sizeof(FILE_RECORD_HEADER);          // 0x30
 constexpr uint16_t kRecordFirstAttribute = Align8(kRecordUsaOffset + 2 * (1 + kNtfsRecordBytes / kStride));
 
-// One MFT record being built: attributes are appended in type order.
+// One MFT record being built in its slot of the MFT image: attributes are appended in type
+// order; Finish writes the end marker and protects the record in place.
 class RecordImage {
 public:
-    RecordImage(uint64_t number, uint16_t sequence, uint16_t flags) : bytes_(kNtfsRecordBytes, 0) {
+    RecordImage(uint8_t* slot, uint64_t number, uint16_t sequence, uint16_t flags) : bytes_(slot) {
+        std::memset(bytes_, 0, kNtfsRecordBytes);
         FILE_RECORD_HEADER h{};
         std::memcpy(h.Multi.Magic, "FILE", 4);
         h.Multi.UsaOffset = kRecordUsaOffset;
@@ -102,7 +105,7 @@ public:
         h.Flags = flags;
         h.BytesAllocated = kNtfsRecordBytes;
         h.RecordNumberLow = static_cast<uint32_t>(number);
-        std::memcpy(bytes_.data(), &h, sizeof h);
+        std::memcpy(bytes_, &h, sizeof h);
         used_ = kRecordFirstAttribute;
     }
 
@@ -132,8 +135,14 @@ public:
         AddResident(type, name, value.data(), static_cast<uint32_t>(value.size()), indexed);
     }
 
+    // A non-resident attribute, or one extent of it: the runs cover VCNs firstVcn on. The
+    // sizes are those of the whole attribute in its first extent and 0 in the others.
     void AddNonResident(uint32_t type, const std::u16string& name, const std::vector<Run>& runs,
                         uint64_t dataSize, uint32_t clusterBytes) {
+        AddExtent(type, name, runs, 0, RunClusters(runs), dataSize, clusterBytes, instance_);
+    }
+    void AddExtent(uint32_t type, const std::u16string& name, const std::vector<Run>& runs, uint64_t firstVcn,
+                   uint64_t totalClusters, uint64_t dataSize, uint32_t clusterBytes, uint16_t instance) {
         const Bytes pairs = EncodeRuns(runs);
         const uint32_t nameOffset = sizeof(ATTR_HEADER_NONRESIDENT);
         const uint32_t pairsOffset = Align8(nameOffset + 2 * static_cast<uint32_t>(name.size()));
@@ -146,45 +155,51 @@ public:
         h.Common.NonResident = 1;
         h.Common.NameLength = static_cast<uint8_t>(name.size());
         h.Common.NameOffset = static_cast<uint16_t>(nameOffset);
-        h.Common.Instance = instance_++;
-        h.FirstVcn = 0;
-        h.LastVcn = clusters == 0 ? ~0ULL : clusters - 1;
+        h.Common.Instance = instance;
+        instance_ = static_cast<uint16_t>(std::max<uint32_t>(instance_, instance + 1u));
+        h.FirstVcn = firstVcn;
+        h.LastVcn = clusters == 0 ? ~0ULL : firstVcn + clusters - 1;
         h.MappingPairsOffset = static_cast<uint16_t>(pairsOffset);
-        h.AllocatedSize = clusters * clusterBytes;
-        h.DataSize = dataSize;
-        h.InitializedSize = dataSize;
+        if (firstVcn == 0) {
+            h.AllocatedSize = totalClusters * clusterBytes;
+            h.DataSize = dataSize;
+            h.InitializedSize = dataSize;
+        }
         std::memcpy(at, &h, sizeof h);
         std::memcpy(at + nameOffset, name.data(), 2 * name.size());
         std::memcpy(at + pairsOffset, pairs.data(), pairs.size());
     }
 
-    void SetLinkCount(uint16_t n) { ntfs::StoreLe<uint16_t>(bytes_.data() + offsetof(FILE_RECORD_HEADER, LinkCount), n); }
+    void SetLinkCount(uint16_t n) { ntfs::StoreLe<uint16_t>(bytes_ + offsetof(FILE_RECORD_HEADER, LinkCount), n); }
+    // An extension record names the base record that owns it.
+    void SetBaseRecord(uint64_t reference) {
+        ntfs::StoreLe<uint64_t>(bytes_ + offsetof(FILE_RECORD_HEADER, BaseRecord), reference);
+    }
+    uint16_t NextInstance() const { return instance_; }
 
-    // The finished record, protected by the update sequence.
-    Bytes Finish() {
-        ntfs::StoreLe<uint32_t>(bytes_.data() + used_, kAttrEnd);
-        ntfs::StoreLe<uint32_t>(bytes_.data() + offsetof(FILE_RECORD_HEADER, BytesInUse), used_ + 8);
-        ntfs::StoreLe<uint16_t>(bytes_.data() + offsetof(FILE_RECORD_HEADER, NextAttributeId), instance_);
-        Bytes out = bytes_;
-        ProtectFixups(out.data(), kNtfsRecordBytes, kRecordUsaOffset, 1);
-        return out;
+    // Ends the record and protects it by the update sequence, in place.
+    void Finish() {
+        ntfs::StoreLe<uint32_t>(bytes_ + used_, kAttrEnd);
+        ntfs::StoreLe<uint32_t>(bytes_ + offsetof(FILE_RECORD_HEADER, BytesInUse), used_ + 8);
+        ntfs::StoreLe<uint16_t>(bytes_ + offsetof(FILE_RECORD_HEADER, NextAttributeId), instance_);
+        ProtectFixups(bytes_, kNtfsRecordBytes, kRecordUsaOffset, 1);
     }
 
 private:
     uint8_t* Reserve(uint32_t bytes) {
         if (bytes > Room()) throw Refusal("record overflow");
-        uint8_t* at = bytes_.data() + used_;
+        uint8_t* at = bytes_ + used_;
         used_ += bytes;
         return at;
     }
 
-    Bytes bytes_;
+    uint8_t* bytes_;
     uint32_t used_;
     uint16_t instance_ = 0;
 };
 
 // A record that is not in use (reserved or spare): only the header.
-Bytes EmptyRecord(uint64_t number) { return RecordImage(number, 0, 0).Finish(); }
+void EmptyRecord(uint8_t* slot, uint64_t number) { RecordImage(slot, number, 0, 0).Finish(); }
 
 // ---- Values -------------------------------------------------------------------------------
 
@@ -227,27 +242,24 @@ Bytes FileNameValue(uint64_t parentReference, const Times& t, uint64_t allocated
 uint64_t Reference(uint64_t record, uint16_t sequence) { return record | uint64_t{sequence} << 48; }
 uint16_t SequenceOf(uint64_t record) { return record < 16 ? static_cast<uint16_t>(record == 0 ? 1 : record) : 1; }
 
-// NTFS's collation of file names: upper-cased unit by unit, then as stored.
-bool NameLess(const std::u16string& a, const std::u16string& b) {
-    const size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-        const char16_t x = UpcaseUnit(a[i]), y = UpcaseUnit(b[i]);
-        if (x != y) return x < y;
-    }
-    if (a.size() != b.size()) return a.size() < b.size();
-    return a < b;
-}
-
-// One entry of a file-name index: the key is the $FILE_NAME value.
+// One entry of a file-name index: the key is the $FILE_NAME value. The name, key and shown
+// name are not owned; they live as long as the plan.
 struct IndexItem {
-    std::u16string name;
+    std::u16string upper;                  // the name upper-cased, unit by unit
+    const std::u16string* name = nullptr;  // the name as stored
     uint64_t reference = 0;
-    Bytes key;
-    std::u16string shown;  // the file's long name, for messages
+    const Bytes* key = nullptr;
+    const std::u16string* shown = nullptr;  // the file's long name, for messages
 };
 
+// NTFS's collation of file names: upper-cased unit by unit, then as stored.
+bool ItemLess(const IndexItem& a, const IndexItem& b) {
+    const int c = a.upper.compare(b.upper);
+    return c != 0 ? c < 0 : *a.name < *b.name;
+}
+
 Bytes IndexEntryBytes(const IndexItem* item, bool withChild, uint64_t childVcn, bool last) {
-    const uint32_t keyLength = item ? static_cast<uint32_t>(item->key.size()) : 0;
+    const uint32_t keyLength = item ? static_cast<uint32_t>(item->key->size()) : 0;
     uint32_t length = Align8(sizeof(INDEX_ENTRY_HEADER) + keyLength) + (withChild ? 8 : 0);
     Bytes out(length, 0);
     INDEX_ENTRY_HEADER h{};
@@ -256,7 +268,7 @@ Bytes IndexEntryBytes(const IndexItem* item, bool withChild, uint64_t childVcn, 
     h.KeyLength = static_cast<uint16_t>(keyLength);
     h.Flags = static_cast<uint8_t>((withChild ? 0x01 : 0) | (last ? kIndexEntryLast : 0));
     std::memcpy(out.data(), &h, sizeof h);
-    if (item) std::memcpy(out.data() + sizeof h, item->key.data(), keyLength);
+    if (item) std::memcpy(out.data() + sizeof h, item->key->data(), keyLength);
     if (withChild) ntfs::StoreLe<uint64_t>(out.data() + length - 8, childVcn);
     return out;
 }
@@ -281,7 +293,7 @@ Bytes NodeEntries(const NodeItems& node, const std::function<uint64_t(int64_t)>&
 }
 
 uint32_t EntryBytes(const IndexItem* item, bool withChild) {
-    return Align8(sizeof(INDEX_ENTRY_HEADER) + static_cast<uint32_t>(item->key.size())) + (withChild ? 8 : 0);
+    return Align8(sizeof(INDEX_ENTRY_HEADER) + static_cast<uint32_t>(item->key->size())) + (withChild ? 8 : 0);
 }
 
 // The value of an $INDEX_ROOT holding `entries`.
@@ -713,28 +725,30 @@ bool CNtfsWriter::Plan() {
 
         // 4. The records.
         w.mft.assign(records * kNtfsRecordBytes, 0);
-        auto putRecord = [&](uint64_t n, Bytes image) { std::memcpy(w.mft.data() + n * kNtfsRecordBytes, image.data(), image.size()); };
-        for (uint64_t r = 0; r < records; ++r) putRecord(r, EmptyRecord(r));
+        auto slot = [&](uint64_t n) { return w.mft.data() + n * kNtfsRecordBytes; };
 
         // Index items of the root (system files first, then the tree).
         std::map<uint64_t, std::vector<IndexItem>> items;  // directory record -> items
+        // Names and keys of the system files, kept for their index items.
+        std::deque<std::u16string> systemNames;
+        std::deque<Bytes> systemKeys;
         auto addItem = [&](uint64_t dir, const std::u16string& name, uint64_t record, const Bytes& key,
-                           const std::u16string& shown = {}) {
-            items[dir].push_back({name, Reference(record, SequenceOf(record)), key, shown.empty() ? name : shown});
+                           const std::u16string* shown = nullptr) {
+            items[dir].push_back({UpcaseName(name), &name, Reference(record, SequenceOf(record)), &key, shown ? shown : &name});
         };
         // A system file's record: SI, FN in namespace 3, then its own attributes.
         auto systemRecord = [&](uint64_t n, const std::u16string& name, uint16_t flags, uint64_t allocated,
                                 uint64_t size, uint32_t fnFlags, uint64_t parent,
                                 const std::function<void(RecordImage&)>& rest) {
-            RecordImage rec(n, SequenceOf(n), flags);
+            RecordImage rec(slot(n), n, SequenceOf(n), flags);
             rec.AddResident(kAttrStandardInformation, u"", StandardInformation(sysTimes, 0x06));
-            const Bytes fn = FileNameValue(Reference(parent, SequenceOf(parent)), sysTimes, allocated, size,
-                                           0x06 | fnFlags, name, kNamespaceWin32AndDos);
+            const Bytes& fn = systemKeys.emplace_back(FileNameValue(Reference(parent, SequenceOf(parent)), sysTimes, allocated,
+                                                                   size, 0x06 | fnFlags, name, kNamespaceWin32AndDos));
             rec.AddResident(kAttrFileName, u"", fn, true);
             rest(rec);
             rec.SetLinkCount(1);
-            putRecord(n, rec.Finish());
-            if (n != kRootRecord) addItem(parent, name, n, fn);
+            rec.Finish();
+            if (n != kRootRecord) addItem(parent, systemNames.emplace_back(name), n, fn);
         };
         auto runsBytes = [&](const std::vector<Run>& r) { return RunClusters(r) * w.c; };
 
@@ -842,19 +856,19 @@ bool CNtfsWriter::Plan() {
             addItem(e.parent, e.longName, e.record, v.longName);
             if (!e.dosName.empty()) {
                 v.dosName = FileNameValue(parentRef, e.times, allocated, size, fnAttrs, e.dosName, kNamespaceDos);
-                addItem(e.parent, e.dosName, e.record, v.dosName, e.longName);
+                addItem(e.parent, e.dosName, e.record, v.dosName, &e.longName);
             }
         }
         // Items of $Extend.
         uint64_t indexClusters = 0;
         auto directoryIndex = [&](RecordImage& rec, uint64_t dirRecord) {
             std::vector<IndexItem>& list = items[dirRecord];
-            std::sort(list.begin(), list.end(), [](const IndexItem& a, const IndexItem& b) { return NameLess(a.name, b.name); });
+            std::sort(list.begin(), list.end(), ItemLess);
             // Two files whose names differ only in letter case would be one name to NTFS.
             for (size_t k = 1; k < list.size(); ++k)
-                if (list[k].reference != list[k - 1].reference && EqualIgnoringCase(list[k].name, list[k - 1].name))
-                    throw Refusal("The names \"" + platform::Utf16ToUtf8(list[k - 1].shown) + "\" and \"" +
-                                  platform::Utf16ToUtf8(list[k].shown) +
+                if (list[k].reference != list[k - 1].reference && list[k].upper == list[k - 1].upper)
+                    throw Refusal("The names \"" + platform::Utf16ToUtf8(*list[k - 1].shown) + "\" and \"" +
+                                  platform::Utf16ToUtf8(*list[k].shown) +
                                   "\" of one folder differ only in letter case, which NTFS does not allow; rename one first.");
             // Room in the record for the root: beside the $INDEX_ROOT header and value header,
             // and, for a large index, the $INDEX_ALLOCATION and $BITMAP attributes.
@@ -884,7 +898,8 @@ bool CNtfsWriter::Plan() {
         for (size_t i = 1; i < entries.size(); ++i) {
             const Entry& e = entries[i];
             const FAT_NODE& n = *e.node;
-            RecordImage rec(e.record, 1, static_cast<uint16_t>(kRecordInUse | (n.IsDirectory() ? kRecordDirectory : 0)));
+            RecordImage rec(slot(e.record), e.record, 1,
+                            static_cast<uint16_t>(kRecordInUse | (n.IsDirectory() ? kRecordDirectory : 0)));
             rec.AddResident(kAttrStandardInformation, u"", StandardInformation(e.times, names[i].attributes));
             rec.AddResident(kAttrFileName, u"", names[i].longName, true);
             if (!names[i].dosName.empty()) rec.AddResident(kAttrFileName, u"", names[i].dosName, true);
@@ -895,17 +910,21 @@ bool CNtfsWriter::Plan() {
             else
                 rec.AddNonResident(kAttrData, u"", e.runs, n.FileSize, w.c);
             rec.SetLinkCount(e.dosName.empty() ? 1 : 2);
-            putRecord(e.record, rec.Finish());
+            rec.Finish();
         }
         // The root last: every item of its index is known now ("." included).
         systemRecord(kRootRecord, u".", kRecordInUse | kRecordDirectory, 0, 0, kFileAttrDirectoryIndex, kRootRecord,
                      [&](RecordImage& rec) {
                          // The root's own name is an item of its index too.
-                         const Bytes self = FileNameValue(Reference(kRootRecord, SequenceOf(kRootRecord)), sysTimes, 0, 0,
-                                                          0x06 | kFileAttrDirectoryIndex, u".", kNamespaceWin32AndDos);
-                         addItem(kRootRecord, u".", kRootRecord, self);
+                         const Bytes& self = systemKeys.emplace_back(
+                             FileNameValue(Reference(kRootRecord, SequenceOf(kRootRecord)), sysTimes, 0, 0,
+                                           0x06 | kFileAttrDirectoryIndex, u".", kNamespaceWin32AndDos));
+                         addItem(kRootRecord, systemNames.emplace_back(u"."), kRootRecord, self);
                          directoryIndex(rec, kRootRecord);
                      });
+        // Records nothing was built in (reserved and spare) get the bare header.
+        for (uint64_t r = 0; r < records; ++r)
+            if (slot(r)[0] == 0) EmptyRecord(slot(r), r);
 
         // 6. The boot sector, and where its backup goes.
         NTFS_BOOT_SECTOR& b = w.boot;
@@ -963,22 +982,25 @@ bool CNtfsWriter::Plan() {
 
 namespace {
 
-// Writes bytes from the start of a run list (whole sectors; the last one padded with zeros).
+// Writes bytes from the start of a run list, straight from the buffer in requests of up to
+// 16 MiB; a last partial sector is padded with zeros. The rest of the clusters is untouched.
 bool WriteAtRuns(CVolumeDevice* device, const std::vector<Run>& runs, const Bytes& bytes, uint32_t clusterBytes) {
+    constexpr uint64_t kMaxSectors = 32768;
     uint64_t at = 0;
     for (const Run& r : runs) {
         if (at >= bytes.size()) break;
-        const uint64_t runBytes = r.count * clusterBytes;
-        const uint64_t take = std::min<uint64_t>(runBytes, bytes.size() - at);
-        const uint64_t sectors = DivideUp(take, 512);
+        const uint64_t take = std::min<uint64_t>(r.count * clusterBytes, bytes.size() - at);
         const uint64_t first = static_cast<uint64_t>(r.lcn) * (clusterBytes / 512);
-        for (uint64_t done = 0; done < sectors;) {
-            const uint64_t n = std::min<uint64_t>(2048, sectors - done);
-            Bytes chunk(n * 512, 0);
-            const uint64_t from = at + done * 512;
-            std::memcpy(chunk.data(), bytes.data() + from, std::min<uint64_t>(n * 512, bytes.size() - from));
-            if (device->WriteSectors(chunk.data(), first + done, n) != 1) return false;
+        const uint64_t whole = take / 512;
+        for (uint64_t done = 0; done < whole;) {
+            const uint64_t n = std::min(kMaxSectors, whole - done);
+            if (device->WriteSectors(bytes.data() + at + done * 512, first + done, n) != 1) return false;
             done += n;
+        }
+        if (take % 512 != 0) {
+            uint8_t last[512] = {};
+            std::memcpy(last, bytes.data() + at + whole * 512, take % 512);
+            if (device->WriteSectors(last, first + whole, 1) != 1) return false;
         }
         at += take;
     }
@@ -1003,26 +1025,37 @@ bool CNtfsWriter::Write(const std::function<void(const std::string& step)>& prog
             return false;
         }
     }
-    // 2. The metadata, then the MFT itself, flushed.
+    // 2. The metadata in the order of its clusters, then the MFT itself and, when no FAT file
+    //    uses the volume's last sector, the backup boot sector; one flush for all of it.
     progress("Writing the NTFS metadata...");
-    for (const Impl::Piece& p : w.pieces) {
-        if (!WriteAtRuns(w.device, p.runs, p.bytes, w.c)) {
+    std::vector<const Impl::Piece*> order;
+    for (const Impl::Piece& p : w.pieces)
+        if (!p.runs.empty()) order.push_back(&p);
+    std::stable_sort(order.begin(), order.end(),
+                     [](const Impl::Piece* a, const Impl::Piece* b) { return a->runs.front().lcn < b->runs.front().lcn; });
+    for (const Impl::Piece* p : order) {
+        if (!WriteAtRuns(w.device, p->runs, p->bytes, w.c)) {
             problem_ = "Writing the NTFS metadata failed." + stillFat;
             return false;
         }
     }
     progress("Writing the MFT...");
-    if (!WriteAtRuns(w.device, w.mftRuns, w.mft, w.c) || !w.flush()) {
+    if (!WriteAtRuns(w.device, w.mftRuns, w.mft, w.c)) {
         problem_ = "Writing the MFT failed." + stillFat;
         return false;
     }
-    // 3 to 5. The boot sectors.
-    progress("Writing the NTFS boot sector...");
     const uint64_t backup = w.boot.TotalSectors;
-    if (w.backupFirst && (w.device->WriteSectors(&w.boot, backup, 1) != 1 || !w.flush())) {
+    if (w.backupFirst && w.device->WriteSectors(&w.boot, backup, 1) != 1) {
         problem_ = "Writing the backup boot sector failed." + stillFat;
         return false;
     }
+    if (!w.flush()) {
+        problem_ = "Writing the NTFS metadata failed." + stillFat;
+        return false;
+    }
+    // 3. The boot sector, flushed: from here the volume is NTFS. Then the backup when the
+    //    FAT volume still used its sector.
+    progress("Writing the NTFS boot sector...");
     if (w.device->WriteSectors(&w.boot, 0, 1) != 1 || !w.flush()) {
         problem_ = "Writing the NTFS boot sector failed: the volume may be neither FAT nor NTFS.";
         return false;

@@ -13,12 +13,11 @@
 // Order (Write):
 //   1. copy the data of clusters that the NTFS volume cannot hold (beyond its last cluster)
 //      into free clusters;
-//   2. write every piece of metadata into free clusters, then flush: a power cut up to here
-//      leaves the FAT volume as it was;
-//   3. the backup boot sector at the volume's last sector when that sector belongs to no FAT
-//      file, flush;
-//   4. the NTFS boot sector at sector 0, flush: from here the volume is NTFS;
-//   5. the backup boot sector when step 3 could not write it.
+//   2. write every piece of metadata into free clusters in the order of its clusters, the MFT,
+//      and the backup boot sector at the volume's last sector when that sector belongs to no
+//      FAT file; one flush: a power cut up to here leaves the FAT volume as it was;
+//   3. the NTFS boot sector at sector 0, flush: from here the volume is NTFS;
+//   4. the backup boot sector when step 2 could not write it, flush.
 //
 // Ownership: the FAT volume and the device are not owned; the plan's buffers are.
 // Threads: one thread.

@@ -43,6 +43,20 @@ uint32_t NtfsClusterBytesFor(uint32_t fatClusterBytes, uint64_t firstDataByte) {
     return c;
 }
 
+uint64_t NtfsLogFileBytesFor(uint64_t volumeBytes, uint32_t clusterBytes) {
+    // The sizes mkntfs gives volumes up to 400 MiB: 256 KiB below 2 MiB, 512 KiB below
+    // 4,000,000 bytes, 2 MiB up to 200 MiB, then a 200th of the volume; here never more than
+    // 2 MiB, so a large volume gets the journal mkntfs gives one of 400 MiB.
+    uint64_t bytes = 2 << 20;
+    if (volumeBytes < (2 << 20))
+        bytes = 256 << 10;
+    else if (volumeBytes < 4000000)
+        bytes = 512 << 10;
+    else if (volumeBytes > (200 << 20))
+        bytes = std::min<uint64_t>(volumeBytes / 200, 2 << 20);
+    return std::max<uint64_t>(bytes / clusterBytes, 1) * clusterBytes;
+}
+
 NTFS_PLAN PlanNtfs(const CFatVolume& fat) {
     NTFS_PLAN plan;
     plan.ClusterBytes = NtfsClusterBytesFor(fat.ClusterBytes(), fat.FirstDataByte());
@@ -55,7 +69,7 @@ NTFS_PLAN PlanNtfs(const CFatVolume& fat) {
     CountTree(fat.Root(), &records, &blocks);
     plan.Records = DivideUp(records + 16, 8) * 8;
     plan.IndexBlocks = blocks;
-    plan.LogFileBytes = std::clamp<uint64_t>(fat.DeviceBytes() / 256, 256 * 1024, 64 * 1024 * 1024) / c * c;
+    plan.LogFileBytes = NtfsLogFileBytesFor(fat.DeviceBytes(), plan.ClusterBytes);
 
     // 2. Clusters of each piece of metadata.
     const uint64_t mirrorRecords = std::max<uint64_t>(4, c / kNtfsRecordBytes);

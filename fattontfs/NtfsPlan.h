@@ -38,5 +38,11 @@ struct NTFS_PLAN {
 // The plan for a volume read with CFatVolume::Read().
 NTFS_PLAN PlanNtfs(const CFatVolume& fat);
 
+// The size of the empty $LogFile of a volume: what mkntfs gives a volume of that size, at
+// most 2 MiB, in whole clusters. The journal is empty (all 0xFF) and the NTFS drivers start
+// it afresh on the first mount; ntfs-3g refuses one shorter than 50 pages of 4 KiB, and
+// every size given here is one mkntfs itself makes, which Windows mounts.
+uint64_t NtfsLogFileBytesFor(uint64_t volumeBytes, uint32_t clusterBytes);
+
 // The NTFS cluster size for a FAT cluster size and the byte offset of the FAT data area.
 uint32_t NtfsClusterBytesFor(uint32_t fatClusterBytes, uint64_t firstDataByte);
