@@ -23,7 +23,6 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kStride = 512;  // update sequence stride
 constexpr uint64_t kBootBytes = 8192;
-constexpr uint32_t kMaxDataRunsBytes = 600;  // mapping pairs one record can hold beside its names
 
 // A problem that ends planning; its text is the sentence for the user.
 struct Refusal : std::runtime_error {
@@ -46,31 +45,62 @@ uint64_t RunClusters(const std::vector<Run>& runs) {
 
 // Mapping pairs: per run a header byte (bytes of the offset << 4 | bytes of the length),
 // the length, and the signed distance from the previous run's LCN (none for a sparse run).
+// EncodePair writes one run's pair (at most 17 bytes) and returns its length.
+uint32_t EncodePair(const Run& run, int64_t* previous, uint8_t* out) {
+    uint8_t lengthBytes[9], offsetBytes[8];
+    int nl = 0, no = 0;
+    for (uint64_t v = run.count; nl == 0 || v != 0; v >>= 8) lengthBytes[nl++] = static_cast<uint8_t>(v);
+    if ((lengthBytes[nl - 1] & 0x80) != 0) lengthBytes[nl++] = 0;
+    if (run.lcn >= 0) {
+        int64_t delta = run.lcn - *previous;
+        for (;;) {
+            offsetBytes[no++] = static_cast<uint8_t>(delta);
+            const int64_t rest = delta >> 8;
+            const bool signBit = (offsetBytes[no - 1] & 0x80) != 0;
+            if ((rest == 0 && !signBit) || (rest == -1 && signBit)) break;
+            delta = rest;
+        }
+        *previous = run.lcn;
+    }
+    out[0] = static_cast<uint8_t>(no << 4 | nl);
+    std::memcpy(out + 1, lengthBytes, nl);
+    std::memcpy(out + 1 + nl, offsetBytes, no);
+    return static_cast<uint32_t>(1 + nl + no);
+}
+
 Bytes EncodeRuns(const std::vector<Run>& runs) {
     Bytes out;
     int64_t previous = 0;
+    uint8_t pair[17];
     for (const Run& run : runs) {
-        uint8_t lengthBytes[8], offsetBytes[8];
-        int nl = 0, no = 0;
-        for (uint64_t v = run.count; nl == 0 || v != 0; v >>= 8) lengthBytes[nl++] = static_cast<uint8_t>(v);
-        if ((lengthBytes[nl - 1] & 0x80) != 0) lengthBytes[nl++] = 0;
-        if (run.lcn >= 0) {
-            int64_t delta = run.lcn - previous;
-            for (;;) {
-                offsetBytes[no++] = static_cast<uint8_t>(delta);
-                const int64_t rest = delta >> 8;
-                const bool signBit = (offsetBytes[no - 1] & 0x80) != 0;
-                if ((rest == 0 && !signBit) || (rest == -1 && signBit)) break;
-                delta = rest;
-            }
-            previous = run.lcn;
-        }
-        out.push_back(static_cast<uint8_t>(no << 4 | nl));
-        out.insert(out.end(), lengthBytes, lengthBytes + nl);
-        out.insert(out.end(), offsetBytes, offsetBytes + no);
+        const uint32_t n = EncodePair(run, &previous, pair);
+        out.insert(out.end(), pair, pair + n);
     }
     out.push_back(0);
     return out;
+}
+
+// Cuts a run list into extents whose mapping pairs (each extent's first offset counted from
+// LCN 0, the end byte included) take at most kNtfsExtentPairsBytes bytes.
+std::vector<std::vector<Run>> SplitExtents(const std::vector<Run>& runs) {
+    std::vector<std::vector<Run>> extents(1);
+    int64_t previous = 0;
+    uint32_t used = 1;
+    uint8_t pair[17];
+    for (const Run& run : runs) {
+        int64_t at = previous;
+        uint32_t n = EncodePair(run, &at, pair);
+        if (used + n > kNtfsExtentPairsBytes && !extents.back().empty()) {
+            extents.emplace_back();
+            at = 0;
+            used = 1;
+            n = EncodePair(run, &at, pair);
+        }
+        used += n;
+        previous = at;
+        extents.back().push_back(run);
+    }
+    return extents;
 }
 
 // Protects a FILE record or INDX block for writing: the last word of every 512-byte stride
@@ -89,6 +119,14 @@ void ProtectFixups(uint8_t* buffer, uint32_t bytes, uint16_t usaOffset, uint16_t
 
 constexpr uint16_t kRecordUsaOffset = sizeof(FILE_RECORD_HEADER);          // 0x30
 constexpr uint16_t kRecordFirstAttribute = Align8(kRecordUsaOffset + 2 * (1 + kNtfsRecordBytes / kStride));
+constexpr uint32_t kRecordRoom = kNtfsRecordBytes - kRecordFirstAttribute - 8;  // for attributes
+static_assert(Align8(sizeof(ATTR_HEADER_NONRESIDENT) + kNtfsExtentPairsBytes) == kRecordRoom);
+
+// Bytes a resident attribute without a name takes for a value of `length` bytes.
+constexpr uint32_t ResidentBytes(uint32_t length) { return Align8(sizeof(ATTR_HEADER_RESIDENT) + length); }
+constexpr uint32_t FileNameBytes(size_t units) {
+    return ResidentBytes(static_cast<uint32_t>(sizeof(FILE_NAME_VALUE) + 2 * units));
+}
 
 // One MFT record being built in its slot of the MFT image: attributes are appended in type
 // order; Finish writes the end marker and protects the record in place.
@@ -596,6 +634,8 @@ struct Entry {
     std::vector<Run> runs;  // data runs in NTFS clusters (files)
     Times times;
     std::u16string longName, dosName;  // dosName empty: one name of both namespaces
+    std::vector<std::vector<Run>> extents = {};  // when the runs need extension records: one each
+    uint64_t firstExtension = 0;            // the first of those records (the others follow)
 };
 
 std::u16string DosNameOf(const FAT_NODE& n) { return UpcaseName(n.ShortName); }
@@ -668,9 +708,14 @@ bool CNtfsWriter::Plan() {
                             left -= take;
                         }
                     }
-                    if (EncodeRuns(e.runs).size() > kMaxDataRunsBytes)
-                        throw Refusal("The file \"" + platform::Utf16ToUtf8(child.Name()) +
-                                      "\" is split into too many pieces for one NTFS record; defragment the volume first.");
+                    // Runs that do not fit beside the names go to extension records.
+                    const uint32_t names = FileNameBytes(e.longName.size()) + (e.dosName.empty() ? 0 : FileNameBytes(e.dosName.size()));
+                    const uint32_t data = Align8(sizeof(ATTR_HEADER_NONRESIDENT) + static_cast<uint32_t>(EncodeRuns(e.runs).size()));
+                    if (ResidentBytes(sizeof(STANDARD_INFORMATION)) + names + data > kRecordRoom) {
+                        e.extents = SplitExtents(e.runs);
+                        e.firstExtension = nextRecord;
+                        nextRecord += e.extents.size();
+                    }
                 }
                 entries.push_back(std::move(e));
                 childrenOf.emplace_back();
@@ -893,11 +938,66 @@ bool CNtfsWriter::Plan() {
                 w.pieces.push_back({built.runs, std::move(blocks)});
             }
         };
+        // A file whose runs need extension records: its base record holds the standard
+        // information, the attribute list and the names; each extension record one extent of
+        // $DATA, the first with the sizes of the whole stream.
+        auto fragmentedRecord = [&](const Entry& e, uint32_t attributes, const Bytes& longName, const Bytes& dosName) {
+            const uint64_t base = Reference(e.record, 1);
+            // Instances in the base record: 0 standard information, 1 the list, 2 and 3 the names.
+            auto listEntry = [](Bytes* list, uint32_t type, uint64_t firstVcn, uint64_t reference, uint16_t instance) {
+                ATTR_LIST_ENTRY entry{};
+                entry.TypeCode = type;
+                entry.EntryLength = sizeof entry;
+                entry.NameOffset = offsetof(ATTR_LIST_ENTRY, Name);
+                entry.FirstVcn = firstVcn;
+                entry.FileReference = reference;
+                entry.Instance = instance;
+                const auto* bytes = reinterpret_cast<const uint8_t*>(&entry);
+                list->insert(list->end(), bytes, bytes + sizeof entry);
+            };
+            Bytes list;
+            listEntry(&list, kAttrStandardInformation, 0, base, 0);
+            listEntry(&list, kAttrFileName, 0, base, 2);
+            if (!dosName.empty()) listEntry(&list, kAttrFileName, 0, base, 3);
+            uint64_t vcn = 0;
+            for (size_t k = 0; k < e.extents.size(); ++k) {
+                listEntry(&list, kAttrData, vcn, Reference(e.firstExtension + k, 1), 0);
+                vcn += RunClusters(e.extents[k]);
+            }
+            const uint64_t clusters = vcn;
+            RecordImage rec(slot(e.record), e.record, 1, kRecordInUse);
+            rec.AddResident(kAttrStandardInformation, u"", StandardInformation(e.times, attributes));
+            const uint32_t names = static_cast<uint32_t>(ResidentBytes(static_cast<uint32_t>(longName.size())) +
+                                                         (dosName.empty() ? 0 : ResidentBytes(static_cast<uint32_t>(dosName.size()))));
+            if (ResidentBytes(static_cast<uint32_t>(list.size())) + names <= rec.Room()) {
+                rec.AddResident(kAttrAttributeList, u"", list);
+            } else {
+                const uint64_t listBytes = list.size();
+                rec.AddNonResident(kAttrAttributeList, u"", w.Place(std::move(list)), listBytes, w.c);
+            }
+            rec.AddResident(kAttrFileName, u"", longName, true);
+            if (!dosName.empty()) rec.AddResident(kAttrFileName, u"", dosName, true);
+            rec.SetLinkCount(dosName.empty() ? 1 : 2);
+            rec.Finish();
+            vcn = 0;
+            for (size_t k = 0; k < e.extents.size(); ++k) {
+                const uint64_t number = e.firstExtension + k;
+                RecordImage extension(slot(number), number, 1, kRecordInUse);
+                extension.SetBaseRecord(base);
+                extension.AddExtent(kAttrData, u"", e.extents[k], vcn, clusters, e.node->FileSize, w.c, 0);
+                extension.Finish();
+                vcn += RunClusters(e.extents[k]);
+            }
+        };
         systemRecord(kExtendRecord, u"$Extend", kRecordInUse | kRecordDirectory, 0, 0, kFileAttrDirectoryIndex, kRootRecord,
                      [&](RecordImage& rec) { directoryIndex(rec, kExtendRecord); });
         for (size_t i = 1; i < entries.size(); ++i) {
             const Entry& e = entries[i];
             const FAT_NODE& n = *e.node;
+            if (!e.extents.empty()) {
+                fragmentedRecord(e, names[i].attributes, names[i].longName, names[i].dosName);
+                continue;
+            }
             RecordImage rec(slot(e.record), e.record, 1,
                             static_cast<uint16_t>(kRecordInUse | (n.IsDirectory() ? kRecordDirectory : 0)));
             rec.AddResident(kAttrStandardInformation, u"", StandardInformation(e.times, names[i].attributes));

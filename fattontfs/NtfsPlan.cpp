@@ -22,7 +22,23 @@ uint64_t DirectoryEntryBytes(const FAT_NODE& dir) {
     return bytes;
 }
 
-void CountTree(const FAT_NODE& dir, uint64_t* records, uint64_t* blocks) {
+// Extension records a file may need for its runs, and the clusters of its attribute list
+// when that cannot stay in the base record: an upper bound, with every run taken at its
+// longest mapping pair, a short name beside the long one, and two runs more where data has
+// to leave the clusters beyond the NTFS volume.
+void CountExtents(const FAT_NODE& file, uint64_t clusterBytes, uint64_t* records, uint64_t* listClusters) {
+    constexpr uint64_t kRoom = kNtfsRecordBytes - 0x38 - 8;  // for attributes
+    auto resident = [](uint64_t length) { return (0x18 + length + 7) / 8 * 8; };
+    const uint64_t runs = file.Runs.size() + 2;
+    const uint64_t names = resident(0x42 + 2 * file.Name().size()) + resident(0x42 + 2 * file.ShortName.size());
+    const uint64_t data = (0x40 + kNtfsMaxPairBytes * runs + 1 + 7) / 8 * 8;
+    if (resident(0x48) + names + data <= kRoom) return;
+    const uint64_t extents = DivideUp(runs, (kNtfsExtentPairsBytes - 1) / kNtfsMaxPairBytes);
+    *records += extents;
+    *listClusters += DivideUp(0x20 * (3 + extents), clusterBytes);
+}
+
+void CountTree(const FAT_NODE& dir, uint64_t clusterBytes, uint64_t* records, uint64_t* blocks, uint64_t* listClusters) {
     *records += dir.Children.size();
     // What does not fit in the record's root goes to INDX blocks (kept at most 3/4 full by
     // the builder, plus the nodes above the leaves).
@@ -31,8 +47,12 @@ void CountTree(const FAT_NODE& dir, uint64_t* records, uint64_t* blocks) {
         const uint64_t leaves = DivideUp(bytes, kNtfsIndexBlockBytes * 3 / 4);
         *blocks += leaves + DivideUp(leaves, 16);
     }
-    for (const FAT_NODE& child : dir.Children)
-        if (child.IsDirectory()) CountTree(child, records, blocks);
+    for (const FAT_NODE& child : dir.Children) {
+        if (child.IsDirectory())
+            CountTree(child, clusterBytes, records, blocks, listClusters);
+        else
+            CountExtents(child, clusterBytes, records, listClusters);
+    }
 }
 
 }  // namespace
@@ -44,17 +64,8 @@ uint32_t NtfsClusterBytesFor(uint32_t fatClusterBytes, uint64_t firstDataByte) {
 }
 
 uint64_t NtfsLogFileBytesFor(uint64_t volumeBytes, uint32_t clusterBytes) {
-    // The sizes mkntfs gives volumes up to 400 MiB: 256 KiB below 2 MiB, 512 KiB below
-    // 4,000,000 bytes, 2 MiB up to 200 MiB, then a 200th of the volume; here never more than
-    // 2 MiB, so a large volume gets the journal mkntfs gives one of 400 MiB.
-    uint64_t bytes = 2 << 20;
-    if (volumeBytes < (2 << 20))
-        bytes = 256 << 10;
-    else if (volumeBytes < 4000000)
-        bytes = 512 << 10;
-    else if (volumeBytes > (200 << 20))
-        bytes = std::min<uint64_t>(volumeBytes / 200, 2 << 20);
-    return std::max<uint64_t>(bytes / clusterBytes, 1) * clusterBytes;
+    const uint64_t bytes = std::clamp<uint64_t>(volumeBytes / 256, 256 << 10, 2 << 20);
+    return DivideUp(bytes, clusterBytes) * clusterBytes;
 }
 
 NTFS_PLAN PlanNtfs(const CFatVolume& fat) {
@@ -65,8 +76,8 @@ NTFS_PLAN PlanNtfs(const CFatVolume& fat) {
 
     // 1. Records: the system files and reserved ones, one per file and folder, and a few
     //    spare so that the first new files need no MFT growth.
-    uint64_t records = kNtfsFirstFreeRecord, blocks = 0;
-    CountTree(fat.Root(), &records, &blocks);
+    uint64_t records = kNtfsFirstFreeRecord, blocks = 0, listClusters = 0;
+    CountTree(fat.Root(), c, &records, &blocks, &listClusters);
     plan.Records = DivideUp(records + 16, 8) * 8;
     plan.IndexBlocks = blocks;
     plan.LogFileBytes = NtfsLogFileBytesFor(fat.DeviceBytes(), plan.ClusterBytes);
@@ -83,6 +94,7 @@ NTFS_PLAN PlanNtfs(const CFatVolume& fat) {
     need += DivideUp(kNtfsUpcaseBytes, c);                         // $UpCase
     need += DivideUp(kNtfsSdsMirrorOffset + 256, c);               // $Secure:$SDS
     need += DivideUp(plan.IndexBlocks * kNtfsIndexBlockBytes, c);  // INDX blocks
+    need += listClusters;                                          // attribute lists
     need += DivideUp(std::max<uint64_t>(fat.ClusterBytes(), 512), c);  // data moved off the last sector
     plan.MetadataClusters = need;
 

@@ -22,6 +22,11 @@ constexpr uint64_t kNtfsFirstFreeRecord = 27;    // records 0..26: system files,
 constexpr uint64_t kNtfsUpcaseBytes = 65536 * 2; // $UpCase: one unit per UTF-16 code unit
 constexpr uint64_t kNtfsAttrDefBytes = 2560;     // $AttrDef: 16 entries of 160 bytes
 constexpr uint64_t kNtfsSdsMirrorOffset = 0x40000;  // $Secure:$SDS keeps each entry twice, 256 KiB apart
+// A file in more pieces than its record holds keeps its $DATA in extension records, one
+// extent each: 896 bytes of mapping pairs beside the extent's header (a record has 960 bytes
+// for attributes), at least 52 runs of at most 17 bytes.
+constexpr uint32_t kNtfsExtentPairsBytes = 896;
+constexpr uint32_t kNtfsMaxPairBytes = 17;
 
 struct NTFS_PLAN {
     uint32_t ClusterBytes = 0;     // the NTFS cluster size
@@ -38,10 +43,11 @@ struct NTFS_PLAN {
 // The plan for a volume read with CFatVolume::Read().
 NTFS_PLAN PlanNtfs(const CFatVolume& fat);
 
-// The size of the empty $LogFile of a volume: what mkntfs gives a volume of that size, at
-// most 2 MiB, in whole clusters. The journal is empty (all 0xFF) and the NTFS drivers start
-// it afresh on the first mount; ntfs-3g refuses one shorter than 50 pages of 4 KiB, and
-// every size given here is one mkntfs itself makes, which Windows mounts.
+// The size of the empty $LogFile of a volume: a 256th of it, from 256 KiB to 2 MiB, in whole
+// clusters. The journal is written empty (all 0xFF) and the NTFS drivers start it afresh on
+// the first mount. ntfs-3g refuses one shorter than 50 pages of 4 KiB (200 KiB); mkntfs makes
+// 256 KiB for volumes below 2 MiB and 2 MiB for volumes of 4 MB to 200 MiB, sizes Windows
+// mounts. A larger journal would only lengthen the conversion: every byte of it is written.
 uint64_t NtfsLogFileBytesFor(uint64_t volumeBytes, uint32_t clusterBytes);
 
 // The NTFS cluster size for a FAT cluster size and the byte offset of the FAT data area.

@@ -13,9 +13,11 @@
 #include "device/CVolumeDevice.h"
 #include "fattontfs/CFatVolume.h"
 #include "platform/RawVolume.h"
+#include "platform/TextEncoding.h"
 #include "tests/support/Command.h"
 #include "tests/support/ConvertedNtfs.h"
 #include "tests/support/FatFixture.h"
+#include "tests/support/SleuthKit.h"
 
 namespace {
 
@@ -191,6 +193,111 @@ TEST(FatToNtfs, DataUnderTheLastSectorIsMoved) {
     ConvertToNtfs(image, "");
     if (HasFatalFailure()) return;
     CheckConverted(dir, image, ExpectedTree(layout.steps), "");
+}
+
+}  // namespace
+
+namespace {
+
+// Rewrites the FAT32 chain of a file that mtools wrote in one piece so that no two of its
+// clusters follow each other: the clusters of even index in order, then those of odd index
+// backwards (every step a jump, forwards and backwards). Returns the file's bytes as a FAT
+// reader sees them now: its clusters' old contents in the new chain order.
+std::string ScatterChain(const std::string& image, const std::string& path, uint64_t bytes) {
+    std::vector<uint32_t> clusters;
+    {
+        int error = 0;
+        const platform::VolumeHandle h = platform::OpenVolume(image, platform::VolumeAccess::Shared, &error);
+        CVolumeDevice device(h);
+        CFatVolume fat(&device);
+        EXPECT_TRUE(fat.Read()) << fat.Problem();
+        const FAT_NODE* node = &fat.Root();
+        for (size_t from = 0; from <= path.size();) {
+            const size_t to = std::min(path.find('/', from), path.size());
+            const std::u16string name = platform::Utf8ToUtf16(path.substr(from, to - from));
+            const FAT_NODE* next = nullptr;
+            for (const FAT_NODE& child : node->Children)
+                if (child.Name() == name) next = &child;
+            EXPECT_TRUE(next) << path;
+            if (!next) return "";
+            node = next;
+            from = to + 1;
+        }
+        EXPECT_EQ(node->Runs.size(), 1u) << path;
+        for (uint32_t k = 0; k < node->Runs[0].Count; ++k) clusters.push_back(node->Runs[0].First + k);
+        EXPECT_EQ(uint64_t{fat.ClusterBytes()} * clusters.size(), bytes) << "whole clusters only";
+        platform::CloseVolume(h);
+    }
+    std::vector<size_t> order;
+    for (size_t k = 0; k < clusters.size(); k += 2) order.push_back(k);
+    for (size_t k = clusters.size() - 1 - clusters.size() % 2; k < clusters.size(); k -= 2) order.push_back(k);
+    const std::string boot = testsupport::ReadFileBytes(image).substr(0, 512);
+    auto le = [&](size_t at, int width) {
+        uint64_t v = 0;
+        for (int i = width - 1; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(boot[at + i]);
+        return v;
+    };
+    const uint64_t sectorBytes = le(0x0B, 2), reserved = le(0x0E, 2), fats = le(0x10, 1), fatSectors = le(0x24, 4);
+    for (uint64_t copy = 0; copy < fats; ++copy) {
+        for (size_t k = 0; k < order.size(); ++k) {
+            const uint32_t next = k + 1 < order.size() ? clusters[order[k + 1]] : 0x0FFFFFFF;
+            std::string entry(4, '\0');
+            for (int i = 0; i < 4; ++i) entry[i] = static_cast<char>(next >> (8 * i));
+            testsupport::PatchBytes(image, (reserved + copy * fatSectors) * sectorBytes + 4ull * clusters[order[k]], entry);
+        }
+    }
+    const std::string before = testsupport::FatFileBytes(path, bytes);
+    const uint64_t clusterBytes = bytes / clusters.size();
+    std::string after;
+    for (const size_t k : order) after += before.substr(k * clusterBytes, clusterBytes);
+    return after;
+}
+
+// Files in more pieces than one record holds keep their runs in extension records listed by
+// an $ATTRIBUTE_LIST: in the record itself for a few extents, in clusters of its own for
+// many. Every outside reader and our own (on the way back to FAT32) read them whole.
+TEST(FatToNtfs, FilesInThousandsOfPiecesKeepEveryByte) {
+    TempDir dir("tontfsfrag");
+    const std::string image = dir.File("v.img"), fresh = dir.File("fresh.img");
+    FatFixtureLayout layout;
+    layout.fatBits = 32;
+    layout.megabytes = 64;
+    layout.sectorsPerCluster = 1;
+    layout.label = "PIECES";
+    struct Scattered {
+        std::string path;
+        uint64_t clusters;
+    } scattered[] = {{"scattered.bin", 6000}, {"few pieces.txt", 400}, {"folder/scattered too.bin", 700}};
+    layout.steps = {FatStep::File("a small one.txt", 3000, 1600000000), FatStep::Dir("folder")};
+    for (const Scattered& s : scattered) layout.steps.push_back(FatStep::File(s.path, s.clusters * 512, 1650000000));
+    testsupport::MakeFatImage(image, layout);
+    auto expected = ExpectedTree(layout.steps);
+    for (const Scattered& s : scattered) {
+        expected[s.path].bytes = ScatterChain(image, s.path, s.clusters * 512);
+        // mtools reads the new chains as the test expects them.
+        const std::string out = dir.File("mtools.out");
+        testsupport::CommandOptions options;
+        options.env = {{"MTOOLS_SKIP_CHECK", "1"}};
+        const auto copy = RunCommand({"mcopy", "-n", "-i", image, "::/" + s.path, out}, options);
+        ASSERT_TRUE(copy.Ok()) << copy.Describe();
+        ASSERT_TRUE(testsupport::ReadFileBytes(out) == expected[s.path].bytes) << s.path;
+    }
+    std::filesystem::copy_file(image, fresh);
+    ConvertToNtfs(image, "pieces");
+    if (HasFatalFailure()) return;
+    // The base record of the most scattered file lists some twenty extents: too many for the
+    // record, so the list lies in clusters; the other two keep theirs in the record.
+    const auto tree = testsupport::NtfsTree(image);
+    ASSERT_EQ(tree.count("scattered.bin"), 1u);
+    const auto istat = RunCommand({"istat", "-f", "ntfs", image, std::to_string(tree.at("scattered.bin").record)});
+    ASSERT_TRUE(istat.Ok()) << istat.Describe();
+    EXPECT_NE(istat.out.find("$ATTRIBUTE_LIST (32-1)   Name: N/A   Non-Resident"), std::string::npos) << istat.out;
+    const auto few = RunCommand({"istat", "-f", "ntfs", image, std::to_string(tree.at("few pieces.txt").record)});
+    EXPECT_NE(few.out.find("$ATTRIBUTE_LIST (32-1)   Name: N/A   Resident"), std::string::npos) << few.out;
+    CheckConverted(dir, image, expected, "PIECES");
+    ConvertToNtfs(fresh, "pieces");
+    if (HasFatalFailure()) return;
+    CheckRoundTrip(fresh, expected);
 }
 
 }  // namespace
