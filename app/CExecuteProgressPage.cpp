@@ -5,6 +5,8 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QProgressBar>
+#include <QScrollBar>
+#include <QTextCursor>
 #include <QPushButton>
 #include <QSvgRenderer>
 #include <QTextEdit>
@@ -16,6 +18,7 @@
 #include <optional>
 
 #include "app/AppInfo.h"
+#include "app/ConvertToNtfsThread.h"
 #include "app/CVolumeListPage.h"
 #include "app/MessageSeam.h"
 #include "controls/CQuillFlatButton.h"
@@ -205,6 +208,18 @@ void CExecuteProgressPage::SetStatusText(const char16_t* text) {
     QMetaObject::invokeMethod(this, [this] { update(StatusRect()); }, Qt::QueuedConnection);
 }
 
+void CExecuteProgressPage::AppendOutput(const QString& text) {
+    OnUiThread([this, &text] {
+        QTextCursor end = DetailsBox->textCursor();
+        end.movePosition(QTextCursor::End);
+        DetailsBox->setTextCursor(end);
+        DetailsBox->insertPlainText(text);
+    });
+    QMetaObject::invokeMethod(
+        this, [this] { DetailsBox->verticalScrollBar()->setValue(DetailsBox->verticalScrollBar()->maximum()); },
+        Qt::QueuedConnection);
+}
+
 // ---- The worker ------------------------------------------------------------------------------
 
 void CExecuteProgressPage::ConvertThread() {
@@ -315,10 +330,8 @@ void CExecuteProgressPage::OnCommand(int id) {
         update(NoteRect());
         worker_ = std::thread(&CExecuteProgressPage::ConvertThread, this);
     } else {
-        // The FAT to NTFS worker is not part of this program yet: end at once with a
-        // message rather than a page that never finishes.
-        auto failure = std::make_unique<SimpleException>(u"Converting FAT to NTFS is not available in this version.", 1);
-        QCoreApplication::postEvent(this, new ConvertDoneEvent(std::move(failure)));
+        // 4. The FAT to NTFS worker with its job, which it frees.
+        worker_ = std::thread(ConvertToNtfsThread, std::make_unique<NtfsJob>(NtfsJob{this, DriveLetter}));
     }
     Started = 1;
 }
@@ -404,6 +417,23 @@ QRect CExecuteProgressPage::NoteRect() const {
 int CExecuteProgressPage::BarPosition() const { return ProgressBar->value(); }
 bool CExecuteProgressPage::BarVisible() const { return ProgressBar->isVisible(); }
 QString CExecuteProgressPage::DetailsText() const { return DetailsBox->toPlainText(); }
+bool CExecuteProgressPage::DetailsScrolledToEnd() const {
+    const QScrollBar* bar = DetailsBox->verticalScrollBar();
+    return bar->value() == bar->maximum();
+}
+
+QStringList CExecuteProgressPage::NoteLines() const {
+    if (ToFat32 == 0) {
+        // Our converter (velundra-tontfs) does the work; the NTFS cluster is the largest power
+        // of two up to the FAT cluster and 64 KiB that divides the data area's offset
+        // (fattontfs/NtfsPlan.h).
+        return {"Note:", "    Convert FAT/FAT32 to NTFS using velundra-tontfs, the converter installed with Velundra.",
+                "    NTFS clusters: the FAT cluster size (at most 64 KB), halved until it divides the data area's offset."};
+    }
+    if (Started == 0) return {"Note:", "The volume cannot be accessed when it is being converted."};
+    return {};
+}
+
 QString CExecuteProgressPage::NextCaption() const { return Next()->text(); }
 
 QString CExecuteProgressPage::StatusLine() {
@@ -440,14 +470,9 @@ void CExecuteProgressPage::paintEvent(QPaintEvent* e) {
     auto line = [&](int dy, const QString& text) {
         p.drawText(note.adjusted(0, dy, 0, 0), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, text);
     };
-    if (ToFat32 == 0) {
-        line(0, "Note:");
-        line(19, "    Convert FAT/FAT32 to NTFS using the built-in disk tool in Windows.");
-        line(38, "    Cluster size of this volume will be changed to 512 byte after converting to NTFS. (Windows rule)");
-    } else if (Started == 0) {
-        line(0, "Note:");
-        line(29, "The volume cannot be accessed when it is being converted.");
-    }
+    const QStringList notes = NoteLines();
+    const int spacing = ToFat32 == 0 ? 19 : 29;
+    for (int i = 0; i < notes.size(); ++i) line(i * spacing, notes[i]);
 
     // 6. The side picture.
     if (e->rect().intersects(QRect(QPoint(2, 52), sidePicture_.size()))) p.drawPixmap(2, 52, sidePicture_);

@@ -6,15 +6,18 @@
 // the main window refuses to close), Finished (Next reads "Finish !" and leads home; Back
 // leads to the refreshed volume list). A page converts once and is never reused.
 //
-// Threads: the page lives on the user-interface thread. The worker (ConvertThread) calls only
-// SetProgress and SetStatusText, asks its one question through a blocking call to the
-// user-interface thread, starts and stops the elapsed-time timer the same way, and hands its
-// outcome over as a posted ConvertDoneEvent, after which it touches the page no more.
+// Threads: the page lives on the user-interface thread. The worker of the NTFS to FAT32
+// module (ConvertThread) calls only SetProgress and SetStatusText, asks its one question
+// through a blocking call to the user-interface thread, starts and stops the elapsed-time
+// timer the same way, and hands its outcome over as a posted ConvertDoneEvent, after which it
+// touches the page no more. In the FAT to NTFS module (app/ConvertToNtfsThread.h) the reader
+// thread reads VolumeLabel and calls AppendOutput; its worker only posts the outcome.
 #pragma once
 
 #include <QEvent>
 #include <QPixmap>
 #include <QString>
+#include <QStringList>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -71,6 +74,11 @@ public:
     // Stores the status line under TextLock (null is empty) and asks for a repaint of it.
     void SetStatusText(const char16_t* text) override;
 
+    // The FAT to NTFS module's output (reader thread): the text goes at the end of the
+    // details box by a blocking call to the user-interface thread, then a posted request
+    // scrolls the box to its bottom.
+    void AppendOutput(const QString& text);
+
     // For tests and the screenshots: the state and what the page shows.
     bool IsStarted() const { return Started != 0; }
     bool IsRunning() const { return Running != 0; }
@@ -79,6 +87,11 @@ public:
     QString StatusLine();
     QString ElapsedLine() const;
     QString DetailsText() const;
+    // The note lines under the details box (the FAT to NTFS module's three lines; in the
+    // other module "Note:" and its line before Convert, nothing after).
+    QStringList NoteLines() const;
+    // Whether the details box shows its last line.
+    bool DetailsScrolledToEnd() const;
     QString NextCaption() const;
     CQuillFlatButton* Next() const { return Buttons.Button(CWizardBtnGroup::Next); }
     CQuillFlatButton* Back() const { return Buttons.Button(CWizardBtnGroup::Back); }

@@ -413,7 +413,7 @@ void CHomePage::OpenModule(int module) {
 QString CHomePage::Description() const {
     switch (HotModule) {
     case kModuleNtfsToFat32: return QStringLiteral("Convert NTFS to FAT32 fast and safely without losing data");
-    case kModuleFatToNtfs: return QStringLiteral("Convert FAT32 to NTFS with Windows built-in disk tool");
+    case kModuleFatToNtfs: return QStringLiteral("Convert FAT32 to NTFS with Velundra's own disk tool velundra-tontfs");
     default: return QStringLiteral("Choose a module to start converting:");
     }
 }

@@ -1,5 +1,7 @@
 #include "platform/Process.h"
 
+#include "platform/SystemProgram.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -75,16 +77,71 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
     return fail(0);
 }
 
+std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false, quoted = false;
+    for (char c : commandLine) {
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if ((c == ' ' || c == '\t') && !quoted) {
+            if (inWord) words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) words.push_back(word);
+    return words;
+}
+
 std::unique_ptr<CChildProcess> CChildProcess::Start(const std::string& program,
                                                     const std::vector<std::string>& args,
                                                     int* error) {
+    return Start(program, args, ChildStreams{}, error);
+}
+
+std::unique_ptr<CChildProcess> CChildProcess::StartCommandLine(const std::string& commandLine,
+                                                               const ChildStreams& streams,
+                                                               int* error) {
+    std::vector<std::string> words = SplitCommandLine(commandLine);
+    if (words.empty()) {
+        if (error) *error = EINVAL;
+        return nullptr;
+    }
+    std::string program = SystemProgramPath(words.front());
+    if (program.empty() && words.front().find('/') != std::string::npos) program = words.front();
+    if (program.empty()) {
+        if (error) *error = ENOENT;
+        return nullptr;
+    }
+    words.erase(words.begin());
+    return Start(program, words, streams, error);
+}
+
+std::unique_ptr<CChildProcess> CChildProcess::Start(const std::string& program,
+                                                    const std::vector<std::string>& args,
+                                                    const ChildStreams& streams, int* error) {
     if (program.empty()) {
         if (error) *error = EINVAL;
         return nullptr;
     }
     std::vector<char*> argv = SpawnArgv(program, args);
+    SpawnActions fa;
+    if (!fa.ready) {
+        if (error) *error = ENOMEM;
+        return nullptr;
+    }
+    int rc = 0;
+    const int targets[3] = {0, 1, 2};
+    const int sources[3] = {streams.Input, streams.Output, streams.Error};
+    for (int i = 0; i < 3 && rc == 0; ++i)
+        if (sources[i] >= 0) rc = posix_spawn_file_actions_adddup2(&fa.actions, sources[i], targets[i]);
     pid_t pid = 0;
-    int rc = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
+    if (rc == 0) rc = posix_spawn(&pid, program.c_str(), &fa.actions, nullptr, argv.data(), environ);
     if (rc != 0) {
         if (error) *error = rc;
         return nullptr;
@@ -121,6 +178,20 @@ bool CChildProcess::Ended(int* status) {
     }
     if (status) *status = Status_;
     return true;
+}
+
+int CChildProcess::Wait() {
+    if (!Reaped_) {
+        int raw = 0;
+        pid_t w;
+        do {
+            w = waitpid(Pid_, &raw, 0);
+        } while (w < 0 && errno == EINTR);
+        if (w != Pid_) return -1;  // collected elsewhere: the status is lost
+        Reaped_ = true;
+        Status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    }
+    return Status_;
 }
 
 bool IsEffectiveRoot() { return geteuid() == 0; }

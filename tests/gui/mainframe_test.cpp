@@ -288,7 +288,7 @@ TEST(MainFrame, DescriptionBandFollowsTheMouse) {
     EXPECT_EQ(home->Description(), QStringLiteral("Choose a module to start converting:"));
 
     const char* texts[] = {"Convert NTFS to FAT32 fast and safely without losing data",
-                           "Convert FAT32 to NTFS with Windows built-in disk tool"};
+                           "Convert FAT32 to NTFS with Velundra's own disk tool velundra-tontfs"};
     for (int module = 0; module < 2; ++module) {
         QTest::mouseMove(home, home->ModuleButton(module)->geometry().center());
         EXPECT_TRUE(SpinUntil([&] { return home->Description() == QString::fromLatin1(texts[module]); }))

@@ -5,8 +5,14 @@
 #include <cerrno>
 #include <filesystem>
 
+#include <fstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "platform/AnonymousPipe.h"
 #include "platform/ExecutablePath.h"
 #include "platform/Process.h"
+#include "platform/SystemProgram.h"
 #include "platform/Wait.h"
 
 namespace {
@@ -81,6 +87,89 @@ TEST(ExecutablePath, NamesThisTestProgram) {
     EXPECT_EQ(dir.back(), '/');
     EXPECT_EQ(path, dir + "platform_process_test");
     EXPECT_TRUE(std::filesystem::equivalent(path, "/proc/self/exe"));
+}
+
+TEST(Process, SplitsCommandLinesIntoWords) {
+    struct Case {
+        std::string line;
+        std::vector<std::string> words;
+    } cases[] = {
+        {"convert E: /FS:NTFS /X", {"convert", "E:", "/FS:NTFS", "/X"}},
+        {"  convert\tE:  /FS:NTFS ", {"convert", "E:", "/FS:NTFS"}},
+        {"\"/opt/my tools/convert\" E:", {"/opt/my tools/convert", "E:"}},
+        {"a \"\" b", {"a", "", "b"}},
+        {"", {}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(platform::SplitCommandLine(c.line), c.words) << c.line;
+}
+
+// "convert" is our converter beside the executable, or in the directory tests choose; no
+// other bare name is a system program.
+TEST(SystemProgram, ConvertIsOurConverterBesideTheExecutable) {
+    const std::string beside = platform::ExecutableDirectory() + "velundra-tontfs";
+    EXPECT_EQ(platform::SystemProgramPath("convert"), beside);
+    EXPECT_EQ(platform::SystemProgramPath("CONVERT"), beside);
+    EXPECT_EQ(platform::SystemProgramPath("fsutil"), "");
+    EXPECT_EQ(platform::SystemProgramPath("convert.exe"), "");
+    platform::SetSystemProgramDirectory("/opt/stand-ins");
+    EXPECT_EQ(platform::SystemProgramPath("convert"), "/opt/stand-ins/velundra-tontfs");
+    platform::SetSystemProgramDirectory("");
+    EXPECT_EQ(platform::SystemProgramPath("convert"), beside);
+}
+
+// A command line starts the program its first word names, with the other words as its
+// arguments and its standard streams on our pipes; a name that is no system program is not
+// looked up in PATH, and a converter that is missing or not executable is not started.
+TEST(ChildProcess, StartsACommandLineOnRedirectedStreams) {
+    char pattern[] = "/tmp/velundra-cmdline-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    const std::string script = dir + "/velundra-tontfs";
+    {
+        std::ofstream out(script);
+        out << "#!/bin/sh\necho \"$# $1 $2 $3\"\nread answer\necho \"read [$answer]\" >&2\nexit 3\n";
+    }
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    platform::SetSystemProgramDirectory(dir);
+
+    auto output = platform::CAnonymousPipe::Create(65536);
+    auto input = platform::CAnonymousPipe::Create(65536);
+    ASSERT_TRUE(output && input);
+    platform::ChildStreams streams;
+    streams.Input = input->ReadEnd();
+    streams.Output = output->WriteEnd();
+    streams.Error = output->WriteEnd();
+    int error = -1;
+    auto child = platform::CChildProcess::StartCommandLine("convert E: /FS:NTFS /X", streams, &error);
+    ASSERT_NE(child, nullptr) << error;
+    ASSERT_TRUE(input->Write("LABEL\n", 6));
+    EXPECT_EQ(child->Wait(), 3);
+    output->CloseWriteEnd();
+    std::string printed;
+    char buffer[256];
+    for (long n; (n = output->Read(buffer, sizeof buffer)) > 0;) printed.append(buffer, static_cast<size_t>(n));
+    EXPECT_EQ(printed, "3 E: /FS:NTFS /X\nread [LABEL]\n");
+
+    struct Failure {
+        std::string line;
+        int error;
+    } failures[] = {
+        {"true", ENOENT},      // no system program, and PATH is not searched
+        {"", EINVAL},
+        {"convert E:", EACCES},  // the converter is not executable (below)
+    };
+    ASSERT_EQ(chmod(script.c_str(), 0644), 0);
+    for (const Failure& f : failures) {
+        error = 0;
+        EXPECT_EQ(platform::CChildProcess::StartCommandLine(f.line, {}, &error), nullptr) << f.line;
+        EXPECT_EQ(error, f.error) << f.line;
+    }
+    unlink(script.c_str());
+    error = 0;
+    EXPECT_EQ(platform::CChildProcess::StartCommandLine("convert E:", {}, &error), nullptr);
+    EXPECT_EQ(error, ENOENT);
+    platform::SetSystemProgramDirectory("");
+    rmdir(dir.c_str());
 }
 
 TEST(Process, EffectiveRootMatchesTheUid) { EXPECT_EQ(platform::IsEffectiveRoot(), geteuid() == 0); }
