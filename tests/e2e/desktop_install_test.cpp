@@ -1,6 +1,7 @@
 // The installed desktop integration: the menu entry starts the installed program through
 // pkexec, and the polkit action names that very path (pkexec looks the action up by the
-// program's path, and only an action that allows the GUI passes the display on).
+// program's path, and only an action that allows the GUI passes the display on); the
+// converter the wizard runs lies beside the program.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -61,6 +62,10 @@ TEST(DesktopInstall, MenuEntryAndPolkitActionAgreeOnTheInstalledProgram) {
     ASSERT_EQ(stat((root.Path() + program).c_str(), &st), 0) << program;
     EXPECT_TRUE(st.st_mode & S_IXUSR);
     EXPECT_EQ(fs::path(program).parent_path().filename(), "velundra");
+    // The FAT to NTFS converter it runs from its own directory.
+    const std::string converter = root.Path() + fs::path(program).parent_path().string() + "/velundra-tontfs";
+    ASSERT_EQ(stat(converter.c_str(), &st), 0) << converter;
+    EXPECT_TRUE(st.st_mode & S_IXUSR);
 }
 
 }  // namespace
