@@ -39,8 +39,10 @@ namespace {
 const char kFinishCaption[] = "Finish !";
 const char kConvertCaption[] = "Convert >";
 
-// The side picture: a drive with an arrow into a folder, our own drawing.
-const char kSidePictureSvg[] = R"svg(<svg xmlns="http://www.w3.org/2000/svg" width="120" height="300" viewBox="0 0 120 300">
+// The side picture: a drive with an arrow to the file system it becomes (%1), our own
+// drawing. It ends above the note area (which starts 343 pixels down at the smallest size),
+// since it is drawn last.
+const char kSidePictureSvg[] = R"svg(<svg xmlns="http://www.w3.org/2000/svg" width="120" height="280" viewBox="0 0 120 280">
   <defs>
     <linearGradient id="g" x1="0" y1="0" x2="0" y2="1">
       <stop offset="0" stop-color="#dfe7f1"/><stop offset="1" stop-color="#e7ebef"/>
@@ -49,17 +51,17 @@ const char kSidePictureSvg[] = R"svg(<svg xmlns="http://www.w3.org/2000/svg" wid
       <stop offset="0" stop-color="#8fa6c0"/><stop offset="1" stop-color="#546a84"/>
     </linearGradient>
   </defs>
-  <rect x="0" y="0" width="120" height="300" fill="url(#g)"/>
+  <rect x="0" y="0" width="120" height="280" fill="url(#g)"/>
   <rect x="20" y="40" width="80" height="46" rx="6" fill="url(#d)"/>
   <rect x="28" y="72" width="40" height="5" rx="2" fill="#c9d6e4"/>
   <circle cx="86" cy="74" r="4" fill="#7fe07f"/>
   <path d="M60 100 v40 h-14 l24 26 l24 -26 h-14 v-40 z" fill="#4f7fb8"/>
   <rect x="20" y="180" width="80" height="46" rx="6" fill="url(#d)"/>
-  <text x="60" y="210" font-family="Tahoma" font-size="15" fill="#ffffff" text-anchor="middle">FAT32</text>
+  <text x="60" y="210" font-family="Tahoma" font-size="15" fill="#ffffff" text-anchor="middle">%1</text>
 </svg>)svg";
 
-QPixmap SidePicture() {
-    QSvgRenderer renderer{QByteArray(kSidePictureSvg)};
+QPixmap SidePicture(const char* target) {
+    QSvgRenderer renderer{QString::fromLatin1(kSidePictureSvg).arg(QLatin1String(target)).toLatin1()};
     QPixmap pixmap(renderer.defaultSize());
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
@@ -114,7 +116,7 @@ CExecuteProgressPage::CExecuteProgressPage(CMainFrame* frame, char16_t driveLett
     pageFont_.setPixelSize(12);
     pageFont_.setWeight(QFont::Normal);
     setFont(pageFont_);
-    sidePicture_ = SidePicture();
+    sidePicture_ = SidePicture(ToFat32 ? "FAT32" : "NTFS");
 
     // 2. The header band.
     HeaderBand->SetTitle(ModuleTitleOf(ToFat32));

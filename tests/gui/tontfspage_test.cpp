@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <QApplication>
+#include <QImage>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -157,6 +158,14 @@ TEST(ToNtfsPage, OurConverterTurnsAFat32ImageIntoNtfs) {
     EXPECT_EQ(page->ElapsedLine(), "");
     EXPECT_EQ(page->NextCaption(), "Finish !");
     EXPECT_EQ(page->NoteLines().size(), 3);
+    // "Note:" is on the page, at the top of the note area (16 pixels under the details box,
+    // whose bottom lies 126 above the page's), not under the side picture.
+    const QImage shot = page->grab().toImage();
+    const int noteTop = page->height() - 126 + 16;
+    int ink = 0;
+    for (int y = noteTop; y < noteTop + 14; ++y)
+        for (int x = 6; x < 40; ++x) ink += qGray(shot.pixel(x, y)) < 100 ? 1 : 0;
+    EXPECT_GT(ink, 20);
 
     testsupport::CheckConverted(dir, image, testsupport::ExpectedTree(layout.steps), "VELUNDRA");
 }
