@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "platform/Process.h"
+#include "platform/ShellOpen.h"
 
 namespace platform {
 
@@ -19,7 +19,7 @@ std::vector<std::string> MailClientArguments(const MailMessage& mail) {
 MailResult HandToMailClient(const MailMessage& mail) {
     MailResult result;
     int error = 0;
-    result.ExitCode = RunProgram(kMailProgram, MailClientArguments(mail), ChildOutput::Inherit, &error);
+    result.ExitCode = RunForUser(kMailProgram, MailClientArguments(mail), &error);
     result.Error = error;
     if (result.ExitCode == 0)
         result.Status = MailStatus::Handed;

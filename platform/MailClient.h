@@ -26,7 +26,8 @@ struct MailMessage {
 enum class MailStatus {
     Handed,    // xdg-email took the mail and ended with status 0
     NotFound,  // no xdg-email in PATH
-    Failed,    // it could not be started, died from a signal, or ended with another status
+    Failed,    // it could not be started (or the desktop's user not taken on), died from a
+               // signal, or ended with another status
 };
 
 struct MailResult {
@@ -40,7 +41,10 @@ struct MailResult {
 std::vector<std::string> MailClientArguments(const MailMessage& mail);
 
 // Runs xdg-email with those arguments (no shell; its output goes to our stdout and stderr)
-// and waits for it.
+// and waits for it. Like xdg-open (platform/ShellOpen.h) it runs as the user who sits at the
+// desktop when we are root through pkexec: the compose window must open in that user's mail
+// client, with their settings and accounts, not in root's. The attachment must be readable
+// by that user.
 MailResult HandToMailClient(const MailMessage& mail);
 
 }  // namespace platform

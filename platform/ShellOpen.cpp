@@ -107,7 +107,7 @@ std::vector<std::string> ChildEnvironment(const TargetUser& user) {
     return env;
 }
 
-// The first executable "xdg-open" along PATH.
+// The first executable `program` along PATH.
 std::string FindInPath(const char* program) {
     const char* path = std::getenv("PATH");
     std::string dirs = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
@@ -132,61 +132,77 @@ std::string FindInPath(const char* program) {
     _exit(127);
 }
 
-}  // namespace
+// Drops to the target user in a forked child; ends the child through ChildFail on failure.
+void BecomeUser(const TargetUser& user, int statusFd) {
+    if (!user.Switch) return;
+    if (setgroups(user.Groups.size(), user.Groups.data()) != 0) ChildFail(statusFd);
+    if (setgid(user.Gid) != 0) ChildFail(statusFd);
+    if (setuid(user.Uid) != 0) ChildFail(statusFd);
+}
 
-bool OpenForUser(const std::string& target, int* error) {
+// How the program is started: detached from us with every stream on /dev/null, or as our
+// child with stdin on /dev/null and our stdout and stderr, waited for.
+enum class StartMode { Detached, Waited };
+
+// Runs `program` (looked up in PATH) with `args` as the desktop's user. Detached: true result
+// 0 once it was started. Waited: its exit status (0..255). -1 with *error = errno when it
+// could not be found or started, or (waited) with *error = 0 when it died from a signal.
+int RunAsDesktopUser(const char* program, const std::vector<std::string>& args, StartMode mode,
+                     int* error) {
     int ignored = 0;
     if (!error) error = &ignored;
     *error = 0;
 
     // 1. Everything that reads files or allocates is done before fork.
     TargetUser user;
-    if (!FindTargetUser(&user, error)) return false;
-    const std::string program = FindInPath("xdg-open");
-    if (program.empty()) {
+    if (!FindTargetUser(&user, error)) return -1;
+    const std::string path = FindInPath(program);
+    if (path.empty()) {
         *error = ENOENT;
-        return false;
+        return -1;
     }
     const std::vector<std::string> envStrings = ChildEnvironment(user);
     std::vector<char*> envp;
     for (const std::string& e : envStrings) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
-    char* argv[] = {const_cast<char*>("xdg-open"), const_cast<char*>(target.c_str()), nullptr};
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
 
     // 2. A pipe closed on exec tells us whether exec happened: it ends empty on success and
     //    carries errno otherwise.
     int status[2];
     if (pipe2(status, O_CLOEXEC) != 0) {
         *error = errno;
-        return false;
+        return -1;
     }
 
-    // 3. Fork twice, so that xdg-open is adopted by init and never left as our zombie.
-    const pid_t middle = fork();
-    if (middle < 0) {
+    // 3. Detached: fork twice, so that the program is adopted by init and never left as our
+    //    zombie. Waited: one child, ours to wait for.
+    const pid_t child = fork();
+    if (child < 0) {
         *error = errno;
         close(status[0]);
         close(status[1]);
-        return false;
+        return -1;
     }
-    if (middle == 0) {
+    if (child == 0) {
         close(status[0]);
-        setsid();
-        const pid_t child = fork();
-        if (child < 0) ChildFail(status[1]);
-        if (child > 0) _exit(0);
         const int null = open("/dev/null", O_RDWR);
         if (null < 0) ChildFail(status[1]);
         dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
-        if (null > 2) close(null);
-        if (user.Switch) {
-            if (setgroups(user.Groups.size(), user.Groups.data()) != 0) ChildFail(status[1]);
-            if (setgid(user.Gid) != 0) ChildFail(status[1]);
-            if (setuid(user.Uid) != 0) ChildFail(status[1]);
+        if (mode == StartMode::Detached) {
+            setsid();
+            const pid_t grandchild = fork();
+            if (grandchild < 0) ChildFail(status[1]);
+            if (grandchild > 0) _exit(0);
+            dup2(null, 1);
+            dup2(null, 2);
         }
-        execve(program.c_str(), argv, envp.data());
+        if (null > 2) close(null);
+        BecomeUser(user, status[1]);
+        execve(path.c_str(), argv.data(), envp.data());
         ChildFail(status[1]);
     }
     close(status[1]);
@@ -196,13 +212,26 @@ bool OpenForUser(const std::string& target, int* error) {
         n = read(status[0], &code, sizeof code);
     } while (n < 0 && errno == EINTR);
     close(status[0]);
-    while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+    int exitStatus = 0;
+    while (waitpid(child, &exitStatus, 0) < 0 && errno == EINTR) {
     }
     if (n == static_cast<ssize_t>(sizeof code)) {
         *error = code ? code : EIO;
-        return false;
+        return -1;
     }
-    return true;
+    if (mode == StartMode::Detached) return 0;
+    if (WIFEXITED(exitStatus)) return WEXITSTATUS(exitStatus);
+    return -1;
+}
+
+}  // namespace
+
+bool OpenForUser(const std::string& target, int* error) {
+    return RunAsDesktopUser("xdg-open", {target}, StartMode::Detached, error) == 0;
+}
+
+int RunForUser(const std::string& program, const std::vector<std::string>& args, int* error) {
+    return RunAsDesktopUser(program.c_str(), args, StartMode::Waited, error);
 }
 
 }  // namespace platform

@@ -1,5 +1,5 @@
 // Opening an address through a stand-in xdg-open put first on PATH, which writes down who
-// it runs as and with what.
+// it runs as and with what; running a helper to its end the same way.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -123,6 +123,46 @@ TEST_F(ShellOpenTest, AsRootRefusesAUserItCannotTakeOnAndStaysRootForRoot) {
         }
         fs::remove(Dir + "/opened.txt");
     }
+}
+
+// A helper run to its end: its exit status comes back, its arguments arrive whole, and as
+// root it runs as the user who started us.
+TEST_F(ShellOpenTest, RunForUserWaitsAndGivesTheExitStatus) {
+    const std::string helper = Dir + "/velundra-helper";
+    std::ofstream(helper) << "#!/bin/sh\n"
+                          << "printf '%s|' \"$@\" \"$(id -u)\" \"$USER\" > '" << Dir << "/ran.txt'\n"
+                          << "exit $1\n";
+    chmod(helper.c_str(), 0755);
+    struct Case {
+        const char* uid;  // PKEXEC_UID; null: unset
+        std::vector<std::string> args;
+        int status;
+        std::string ran;  // what the helper wrote, before its uid and USER
+        bool asNobody;
+    } cases[] = {
+        {nullptr, {"0", "a b", ""}, 0, "0|a b||", false},
+        {nullptr, {"3"}, 3, "3|", false},
+        {"65534", {"5", "x"}, 5, "5|x|", true},
+    };
+    for (const Case& c : cases) {
+        if (c.asNobody && geteuid() != 0) continue;
+        if (c.uid) setenv("PKEXEC_UID", c.uid, 1);
+        else unsetenv("PKEXEC_UID");
+        fs::remove(Dir + "/ran.txt");
+        int error = -1;
+        EXPECT_EQ(platform::RunForUser("velundra-helper", c.args, &error), c.status);
+        EXPECT_EQ(error, 0);
+        std::ifstream in(Dir + "/ran.txt");
+        std::string ran;
+        std::getline(in, ran);
+        const std::string who = c.asNobody ? "65534|nobody|" : std::to_string(geteuid()) + "|" +
+                                                                   (std::getenv("USER") ? std::getenv("USER") : "") + "|";
+        EXPECT_EQ(ran, c.ran + who) << c.args[0];
+    }
+    unsetenv("PKEXEC_UID");
+    int error = 0;
+    EXPECT_EQ(platform::RunForUser("velundra-no-such-helper", {}, &error), -1);
+    EXPECT_EQ(error, ENOENT);
 }
 
 }  // namespace
