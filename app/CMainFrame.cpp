@@ -244,10 +244,14 @@ void ModelController::FitTop() {
 // ---------------------------------------------------------------------------------------
 // Frame
 
-CMainFrame::CMainFrame(QWidget* parent) : QWidget(parent), Controller(this) {
+QIcon LoadProgramResources() {
     RegisterPictures();
     LoadFonts();
-    setWindowIcon(ProgramIcon());
+    return ProgramIcon();
+}
+
+CMainFrame::CMainFrame(QWidget* parent) : QWidget(parent), Controller(this) {
+    setWindowIcon(LoadProgramResources());
     setAutoFillBackground(true);
     QPalette palette = this->palette();
     palette.setColor(QPalette::Window, Qt::white);

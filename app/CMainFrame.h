@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <QFont>
+#include <QIcon>
 #include <QPixmap>
 #include <QPointer>
 #include <QWidget>
@@ -47,6 +48,11 @@ inline constexpr int kModuleFatToNtfs = 1;
 // the one the frame loads as an application font; before that, or where the file is
 // missing, Qt substitutes its closest face.
 QFont TahomaFont(int pixelSize, int weight);
+
+// Registers the program's pictures and loads its fonts (both once per process) and returns
+// the program's icon. The frame calls it; so does any other window of the program that
+// shows the icon or the fonts without a frame (the crash report).
+QIcon LoadProgramResources();
 
 // Opens a web page or folder with the desktop's default program as the user at the desktop;
 // a failure is logged as a warning. True when the opener was started.

@@ -15,6 +15,7 @@
 
 #include "app/AppInfo.h"
 #include "app/CMainFrame.h"
+#include "crashreport/CCrashReportDlg.h"
 #include "crashreport/CrashHandler.h"
 #include "device/Log.h"
 #include "platform/DisplayServer.h"
@@ -283,8 +284,23 @@ int CVelundraApp::RunUserInterface() {
 }
 
 int CVelundraApp::RunReport() {
-    // The crash report window is not built yet; the report waits for the crashed wizard to
-    // finish as it will, then ends.
+    // 1. Wait, so that the crashed wizard can finish its dump.
+    // 2. A display to show the window on; Qt would end the process without one.
+    // 3. The report window with the program's fonts and icon, modal, until it closes.
     std::this_thread::sleep_for(kReportDelay);
+    std::string why;
+    if (!CanOpenDisplay(&why)) {
+        std::fprintf(stderr, "%s: Program requires a display: %s.\n", kProductName, why.c_str());
+        LogErrorA("Program requires a display: %s.", why.c_str());
+        return kExitNoDisplay;
+    }
+    int qtArgc = 1;
+    char* qtArgv[] = {Argv[0], nullptr};
+    QApplication app(qtArgc, qtArgv);
+    const QIcon icon = LoadProgramResources();
+    QApplication::setWindowIcon(icon);
+    QApplication::setFont(TahomaFont(11, 400));
+    CCrashReportDlg report(QString::fromUtf8(kProductName), platform::ExecutableDirectory(), icon);
+    report.exec();
     return kExitOk;
 }

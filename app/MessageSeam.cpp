@@ -58,9 +58,10 @@ void SetMessageAnswerer(std::function<MessageAnswer(const MessageQuestion&)> ans
 }
 
 MessageAnswer AskUser(QWidget* parent, const QString& text, MessageIcon icon,
-                      MessageButtons buttons)
+                      MessageButtons buttons, const QString& caption)
 {
-    if (Answerer()) return Answerer()(MessageQuestion{icon, buttons, text});
+    const QString shownCaption = caption.isEmpty() ? QString::fromUtf8(kProductName) : caption;
+    if (Answerer()) return Answerer()(MessageQuestion{icon, buttons, text, shownCaption});
 
     if (const char* path = std::getenv("VELUNDRA_MESSAGE_LOG")) {
         QString shown = text;
@@ -88,7 +89,7 @@ MessageAnswer AskUser(QWidget* parent, const QString& text, MessageIcon icon,
         qbuttons = QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
         break;
     }
-    QMessageBox box(qicon, QString::fromUtf8(kProductName), text, qbuttons, parent);
+    QMessageBox box(qicon, shownCaption, QString(text).replace("\r\n", "\n"), qbuttons, parent);
     switch (box.exec()) {
     case QMessageBox::Yes: return MessageAnswer::Yes;
     case QMessageBox::No: return MessageAnswer::No;

@@ -1,6 +1,6 @@
 // Every message box of the program goes through AskUser, so that a test can answer it.
 //
-// Normally AskUser shows a modal QMessageBox captioned kProductName. A test answers
+// Normally AskUser shows a modal QMessageBox captioned kProductName (or the caller's caption). A test answers
 // instead, in one of two ways:
 //  - in process: SetMessageAnswerer installs a function that receives the question and
 //    returns the answer (QTest flows);
@@ -25,11 +25,13 @@ struct MessageQuestion {
     MessageIcon Icon;
     MessageButtons Buttons;
     QString Text;
+    QString Caption;  // the box's caption: kProductName unless the caller named another
 };
 
-// Shows (or has a test answer) one message box; parent may be null.
+// Shows (or has a test answer) one message box; parent may be null. An empty caption is
+// kProductName. A CR LF in the text is one line break.
 MessageAnswer AskUser(QWidget* parent, const QString& text, MessageIcon icon,
-                      MessageButtons buttons = MessageButtons::Ok);
+                      MessageButtons buttons = MessageButtons::Ok, const QString& caption = QString());
 
 // Installs (or with an empty function removes) the in-process answerer.
 void SetMessageAnswerer(std::function<MessageAnswer(const MessageQuestion&)> answerer);
