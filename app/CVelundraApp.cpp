@@ -290,8 +290,8 @@ int CVelundraApp::RunReport() {
     std::this_thread::sleep_for(kReportDelay);
     std::string why;
     if (!CanOpenDisplay(&why)) {
+        // No log line: the launcher and its shared log are gone by now.
         std::fprintf(stderr, "%s: Program requires a display: %s.\n", kProductName, why.c_str());
-        LogErrorA("Program requires a display: %s.", why.c_str());
         return kExitNoDisplay;
     }
     int qtArgc = 1;

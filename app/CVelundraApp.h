@@ -3,7 +3,8 @@
 //    launcher running, collects the wizard's log into "log.log" beside the executable, starts
 //    the wizard ("-run") and, when the wizard crashes, the crash report ("-report");
 //  - "-run": the wizard, until its main window closes;
-//  - "-report": the crash report;
+//  - "-report": the crash report window (crashreport/CCrashReportDlg.h), after a wait of
+//    2000 ms that lets the crashed wizard finish its dump, until it closes;
 //  - anything else: "Invlidate command line param." is logged (to "DefaultLog.log" in the
 //    current directory) and the process ends.
 //
