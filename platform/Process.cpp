@@ -165,33 +165,27 @@ CChildProcess::~CChildProcess() {
     close(PidFd_);
 }
 
+bool CChildProcess::Reap(int waitFlags) {
+    if (Reaped_) return true;
+    int raw = 0;
+    pid_t w;
+    do {
+        w = waitpid(Pid_, &raw, waitFlags);
+    } while (w < 0 && errno == EINTR);
+    if (w != Pid_) return false;
+    Reaped_ = true;
+    Status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return true;
+}
+
 bool CChildProcess::Ended(int* status) {
-    if (!Reaped_) {
-        int raw = 0;
-        pid_t w;
-        do {
-            w = waitpid(Pid_, &raw, WNOHANG);
-        } while (w < 0 && errno == EINTR);
-        if (w != Pid_) return false;
-        Reaped_ = true;
-        Status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    }
+    if (!Reap(WNOHANG)) return false;
     if (status) *status = Status_;
     return true;
 }
 
 int CChildProcess::Wait() {
-    if (!Reaped_) {
-        int raw = 0;
-        pid_t w;
-        do {
-            w = waitpid(Pid_, &raw, 0);
-        } while (w < 0 && errno == EINTR);
-        if (w != Pid_) return -1;  // collected elsewhere: the status is lost
-        Reaped_ = true;
-        Status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    }
-    return Status_;
+    return Reap(0) ? Status_ : -1;  // not reaped here: collected elsewhere, the status is lost
 }
 
 bool IsEffectiveRoot() { return geteuid() == 0; }

@@ -77,6 +77,8 @@ public:
 
 private:
     CChildProcess(int pid, int pidfd) : Pid_(pid), PidFd_(pidfd) {}
+    // Collects the child's status with waitpid's flags; true once it is collected.
+    bool Reap(int waitFlags);
     int Pid_;
     int PidFd_;
     bool Reaped_ = false;

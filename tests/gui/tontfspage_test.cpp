@@ -25,38 +25,20 @@
 #include "controls/CQuillFlatButton.h"
 #include "platform/SystemProgram.h"
 #include "tests/gui/support/SpinUntil.h"
+#include "tests/gui/support/WizardFlow.h"
 #include "tests/support/Command.h"
 #include "tests/support/ConvertedNtfs.h"
 #include "tests/support/FatFixture.h"
-
-// Failures show texts, not their UTF-16 units.
-void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
 
 namespace {
 
 using testsupport::TempDir;
 
-// Answers every message box (Yes to a question, else Ok) and writes down its text; Yes to
-// the success question opens nothing but is written down too.
-struct Answerer {
-    std::vector<QString> Texts;
-    std::vector<char16_t> Opened;
-    Answerer() {
-        SetMessageAnswerer([this](const MessageQuestion& q) {
-            Texts.push_back(q.Text);
-            return q.Buttons == MessageButtons::YesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
-        });
-        SetVolumeOpener([this](QWidget*, char16_t letter) { Opened.push_back(letter); });
-    }
-    ~Answerer() {
-        SetMessageAnswerer({});
-        SetVolumeOpener({});
-    }
-};
-
-struct Drives {
-    explicit Drives(const std::string& value) { setenv("VELUNDRA_DRIVES", value.c_str(), 1); }
-    ~Drives() { unsetenv("VELUNDRA_DRIVES"); }
+// The success question opens nothing, but the letter is written down.
+struct OpenedVolumes {
+    std::vector<char16_t> Letters;
+    OpenedVolumes() { SetVolumeOpener([this](QWidget*, char16_t letter) { Letters.push_back(letter); }); }
+    ~OpenedVolumes() { SetVolumeOpener({}); }
 };
 
 // "convert" taken from `dir` for the length of a test.
@@ -67,15 +49,6 @@ struct StandInDirectory {
 
 const QString kSuccessQuestion = "Conversion successful. Do you want to open the converted volume?";
 const QString kFailed = "The converting is failed, more detail see the description in the Text Box.";
-
-void ClickNext(CBasePage* page) {
-    for (CQuillFlatButton* b : page->findChildren<CQuillFlatButton*>())
-        if (b->text() == "&Next >" || b->text() == "Convert >") {
-            QTest::mouseClick(b, Qt::LeftButton);
-            return;
-        }
-    ADD_FAILURE() << "no Next button";
-}
 
 // What the converter printed: the details box after the volume details.
 QString Output(CExecuteProgressPage* page, const QString& details) {
@@ -119,6 +92,7 @@ TEST(ToNtfsPage, OurConverterTurnsAFat32ImageIntoNtfs) {
     testsupport::MakeFatImage(image, layout);
     Drives drives("E=" + image);
     Answerer answers;
+    OpenedVolumes opened;
     auto frame = std::make_unique<CMainFrame>();
     frame->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(frame.get()));
@@ -147,7 +121,7 @@ TEST(ToNtfsPage, OurConverterTurnsAFat32ImageIntoNtfs) {
     ASSERT_TRUE(SpinUntil([&] { return page->IsStarted() && !page->IsRunning(); }, 60000));
     const QString output = Output(page, details);
     EXPECT_EQ(answers.Texts, std::vector<QString>{kSuccessQuestion}) << output.toStdString();
-    EXPECT_EQ(answers.Opened, std::vector<char16_t>{u'E'});
+    EXPECT_EQ(opened.Letters, std::vector<char16_t>{u'E'});
     EXPECT_TRUE(output.startsWith("The type of the file system is FAT32.\n")) << output.toStdString();
     EXPECT_TRUE(output.contains("Enter current volume label for drive E: ")) << output.toStdString();
     EXPECT_TRUE(output.contains("NTFS cluster size: 512 bytes.")) << output.toStdString();
@@ -208,6 +182,9 @@ TEST(ToNtfsPage, StandInConvertersEndAsTheirExitCodeSays) {
         unlink(got.c_str());
         WriteScript(script, c.body);
         Answerer answers;
+        answers.Answer = [](const MessageQuestion& q) {
+            return q.Buttons == MessageButtons::YesNo ? MessageAnswer::No : MessageAnswer::Ok;
+        };
         CMainFrame frame;
         frame.show();
         frame.SetModule(kModuleFatToNtfs);
@@ -242,6 +219,9 @@ TEST(ToNtfsPage, AConverterThatCannotStartIsReported) {
             ASSERT_EQ(chmod(dir.File("velundra-tontfs").c_str(), 0755), 0);
         }
         Answerer answers;
+        answers.Answer = [](const MessageQuestion& q) {
+            return q.Buttons == MessageButtons::YesNo ? MessageAnswer::No : MessageAnswer::Ok;
+        };
         CMainFrame frame;
         frame.show();
         frame.SetModule(kModuleFatToNtfs);

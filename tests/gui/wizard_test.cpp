@@ -23,6 +23,7 @@
 #include "app/CExecuteProgressPage.h"
 #include "app/CMainFrame.h"
 #include "tests/gui/support/SpinUntil.h"
+#include "tests/gui/support/WizardFlow.h"
 #include "app/CVolumeListPage.h"
 #include "app/MessageSeam.h"
 #include "controls/CFSListCtrl.h"
@@ -37,29 +38,6 @@
 namespace {
 
 using testsupport::TempDir;
-
-// Answers every message box and writes down its text. `answer` decides (default: Yes for a
-// question, Ok otherwise).
-struct Answerer {
-    std::vector<QString> Texts;
-    std::function<MessageAnswer(const MessageQuestion&)> Answer;
-
-    Answerer() {
-        SetMessageAnswerer([this](const MessageQuestion& q) {
-            Texts.push_back(q.Text);
-            if (Answer) return Answer(q);
-            return q.Buttons == MessageButtons::YesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
-        });
-    }
-    ~Answerer() { SetMessageAnswerer({}); }
-    int Count(const QString& text) const { return static_cast<int>(std::count(Texts.begin(), Texts.end(), text)); }
-};
-
-// VELUNDRA_DRIVES for the length of a test.
-struct Drives {
-    explicit Drives(const std::string& value) { setenv("VELUNDRA_DRIVES", value.c_str(), 1); }
-    ~Drives() { unsetenv("VELUNDRA_DRIVES"); }
-};
 
 std::unique_ptr<CMainFrame> ShownFrame() {
     auto frame = std::make_unique<CMainFrame>();
@@ -81,16 +59,6 @@ int RowOf(CVolumeListPage* page, char16_t letter) {
     for (int r = 0; r < m->GetRowCount(); ++r)
         if (m->DriveLetters[static_cast<size_t>(r)] == letter) return r;
     return -1;
-}
-
-// Presses the page's Next (Convert, Finish) as a user would.
-void ClickNext(CBasePage* page) {
-    for (CQuillFlatButton* b : page->findChildren<CQuillFlatButton*>())
-        if (b->text() == "&Next >" || b->text() == "Convert >" || b->text() == "Finish !") {
-            QTest::mouseClick(b, Qt::LeftButton);
-            return;
-        }
-    ADD_FAILURE() << "no Next button";
 }
 
 const QString kSuccessQuestion = "Conversion successful. Do you want to open the converted volume?";
