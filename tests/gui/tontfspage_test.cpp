@@ -57,6 +57,33 @@ QString Output(CExecuteProgressPage* page, const QString& details) {
     return text.mid(details.size());
 }
 
+// One FAT to NTFS page for E with `label`, converted to its end; questions are answered No.
+struct Outcome {
+    std::vector<QString> Messages;  // the message boxes
+    QString Output;                 // the details box after the volume details
+    bool Finished = false;          // ended with Next reading "Finish !"
+};
+
+Outcome ConvertOnPage(const std::u16string& label) {
+    Answerer answers;
+    answers.Answer = [](const MessageQuestion& q) {
+        return q.Buttons == MessageButtons::YesNo ? MessageAnswer::No : MessageAnswer::Ok;
+    };
+    CMainFrame frame;
+    frame.show();
+    frame.SetModule(kModuleFatToNtfs);
+    auto* page = new CExecuteProgressPage(&frame, u'E', label, 64 << 20, 1 << 20);
+    const QString details = page->DetailsText();
+    frame.Pages().PushPage(page);
+    ClickNext(page);
+    Outcome outcome;
+    outcome.Finished = SpinUntil([&] { return page->IsStarted() && !page->IsRunning(); }, 20000) &&
+                       page->NextCaption() == "Finish !";
+    outcome.Messages = answers.Texts;
+    outcome.Output = Output(page, details);
+    return outcome;
+}
+
 void WriteScript(const std::string& path, const std::string& body) {
     testsupport::WriteFileBytes(path, "#!/bin/sh\n" + body);
     ASSERT_EQ(chmod(path.c_str(), 0755), 0);
@@ -181,21 +208,10 @@ TEST(ToNtfsPage, StandInConvertersEndAsTheirExitCodeSays) {
         SCOPED_TRACE(c.name);
         unlink(got.c_str());
         WriteScript(script, c.body);
-        Answerer answers;
-        answers.Answer = [](const MessageQuestion& q) {
-            return q.Buttons == MessageButtons::YesNo ? MessageAnswer::No : MessageAnswer::Ok;
-        };
-        CMainFrame frame;
-        frame.show();
-        frame.SetModule(kModuleFatToNtfs);
-        auto* page = new CExecuteProgressPage(&frame, u'E', c.label, 64 << 20, 1 << 20);
-        const QString details = page->DetailsText();
-        frame.Pages().PushPage(page);
-        ClickNext(page);
-        ASSERT_TRUE(SpinUntil([&] { return page->IsStarted() && !page->IsRunning(); }, 20000));
-        EXPECT_EQ(answers.Texts, std::vector<QString>{c.message});
-        EXPECT_EQ(Output(page, details), c.output);
-        EXPECT_EQ(page->NextCaption(), "Finish !");
+        const Outcome outcome = ConvertOnPage(c.label);
+        EXPECT_EQ(outcome.Messages, std::vector<QString>{c.message});
+        EXPECT_EQ(outcome.Output, c.output);
+        EXPECT_TRUE(outcome.Finished);
         if (c.answer) {
             EXPECT_EQ(testsupport::ReadFileBytes(got), c.answer);
         }
@@ -218,21 +234,10 @@ TEST(ToNtfsPage, AConverterThatCannotStartIsReported) {
             testsupport::WriteFileBytes(dir.File("velundra-tontfs"), c.body);
             ASSERT_EQ(chmod(dir.File("velundra-tontfs").c_str(), 0755), 0);
         }
-        Answerer answers;
-        answers.Answer = [](const MessageQuestion& q) {
-            return q.Buttons == MessageButtons::YesNo ? MessageAnswer::No : MessageAnswer::Ok;
-        };
-        CMainFrame frame;
-        frame.show();
-        frame.SetModule(kModuleFatToNtfs);
-        auto* page = new CExecuteProgressPage(&frame, u'E', u"DATA", 64 << 20, 1 << 20);
-        const QString details = page->DetailsText();
-        frame.Pages().PushPage(page);
-        ClickNext(page);
-        ASSERT_TRUE(SpinUntil([&] { return page->IsStarted() && !page->IsRunning(); }, 20000));
-        EXPECT_EQ(answers.Texts, std::vector<QString>{"CreateProcess"});
-        EXPECT_EQ(page->DetailsText(), details);
-        EXPECT_EQ(page->NextCaption(), "Finish !");
+        const Outcome outcome = ConvertOnPage(u"DATA");
+        EXPECT_EQ(outcome.Messages, std::vector<QString>{"CreateProcess"});
+        EXPECT_EQ(outcome.Output, "");
+        EXPECT_TRUE(outcome.Finished);
     }
 }
 
