@@ -69,6 +69,11 @@ int CVolumeDevice::ReadSectors(void* buffer, uint64_t first, uint64_t count) {
     return 1;
 }
 
+void CVolumeDevice::Prefetch(uint64_t first, uint64_t count) {
+    if (first > UINT64_MAX / kDeviceSectorBytes || count > UINT64_MAX / kDeviceSectorBytes) return;
+    platform::AdviseWillNeed(Handle, first * kDeviceSectorBytes, count * kDeviceSectorBytes);
+}
+
 int CVolumeDevice::WriteSectors(const void* buffer, uint64_t first, uint64_t count) {
     const auto n = static_cast<uint32_t>(count);
     CountTransfer(false, n);

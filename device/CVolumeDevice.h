@@ -33,6 +33,10 @@ public:
     // logged; a closed device fails silently). Progress is counted before the transfer.
     // A sector number whose byte offset would not fit 64 bits fails like a read past the end.
     virtual int ReadSectors(void* buffer, uint64_t first, uint64_t count);
+    // Says that count sectors from `first` will be read soon, so the system may read them
+    // ahead while the caller works on what it has (AdviseWillNeed). A hint: nothing is
+    // transferred or counted, and a device without a handle ignores it.
+    virtual void Prefetch(uint64_t first, uint64_t count);
     // Writes count sectors from buffer; 1 when every byte was written, else 0.
     virtual int WriteSectors(const void* buffer, uint64_t first, uint64_t count);
     // Volume length in 512-byte sectors, remainder dropped. Throws SimpleException (kind 1,

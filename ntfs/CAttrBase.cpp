@@ -354,6 +354,20 @@ std::vector<tagDataRun_Entry> CAttrNonResident::SortedRuns() {
     return runs;
 }
 
+void CAttrNonResident::Prefetch() {
+    if (Device == nullptr || ClusterBytes < kDeviceSector) return;
+    const uint64_t perCluster = ClusterBytes / kDeviceSector;
+    for (tagDataRun_Entry* run = Runs.First(); run != nullptr; run = Runs.Next()) {
+        uint64_t first = 0;
+        uint64_t count = 0;
+        if (run->Lcn < 0 || __builtin_mul_overflow(static_cast<uint64_t>(run->Lcn), perCluster, &first) ||
+            __builtin_mul_overflow(run->ClusterCount, perCluster, &count)) {
+            continue;
+        }
+        Device->Prefetch(first, count);
+    }
+}
+
 // ---- specialised classes ------------------------------------------------------------------
 
 uint32_t CAttr_StdInfo::FileFlags() const {

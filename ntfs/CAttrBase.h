@@ -194,6 +194,9 @@ public:
                       const std::vector<tagDataRun_Entry>& sortedRuns) const;
     // A copy of Runs in ascending VcnFrom order.
     std::vector<tagDataRun_Entry> SortedRuns();
+    // Asks the device to read every cluster of Runs ahead (CVolumeDevice::Prefetch), for a
+    // caller that will read the whole attribute soon; sparse runs are passed over.
+    void Prefetch();
 
     // Decodes the mapping pairs into Runs:
     //  1. start at the header's first VCN and LCN 0; a 0 byte at the start means no runs;

@@ -115,6 +115,11 @@ VolumeHandle OpenVolume(const std::string& path, VolumeAccess access, int* error
     return fd;
 }
 
+void AdviseWillNeed(VolumeHandle handle, uint64_t offset, uint64_t bytes) {
+    if (handle < 0 || bytes == 0 || !RangeFits(static_cast<size_t>(bytes), offset)) return;
+    posix_fadvise(handle, static_cast<off_t>(offset), static_cast<off_t>(bytes), POSIX_FADV_WILLNEED);
+}
+
 void CloseVolume(VolumeHandle handle) {
     // close() is not retried on EINTR: on Linux the descriptor is gone either way.
     if (handle >= 0) close(handle);

@@ -39,6 +39,11 @@ void CloseVolume(VolumeHandle handle);
 bool ReadAt(VolumeHandle handle, void* buffer, size_t bytes, uint64_t offset, int* error);
 bool WriteAt(VolumeHandle handle, const void* buffer, size_t bytes, uint64_t offset, int* error);
 
+// Tells the kernel that `bytes` at `offset` will be read soon, so it reads them ahead, all at
+// once, into its cache (posix_fadvise WILLNEED). A hint: nothing is transferred here, and a
+// handle or range that cannot take it is passed over.
+void AdviseWillNeed(VolumeHandle handle, uint64_t offset, uint64_t bytes);
+
 // Length of the volume in bytes: BLKGETSIZE64 on a block device, the size of a file.
 bool VolumeLengthBytes(VolumeHandle handle, uint64_t* length, int* error);
 

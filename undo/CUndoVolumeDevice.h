@@ -59,6 +59,7 @@ public:
     int ReadSectors(void* buffer, uint64_t first, uint64_t count) override;
     int WriteSectors(const void* buffer, uint64_t first, uint64_t count) override;
     uint64_t SectorCount() override { return inner_.SectorCount(); }
+    void Prefetch(uint64_t first, uint64_t count) override { inner_.Prefetch(first, count); }
     int Open() override;
     int Close() override;
 
