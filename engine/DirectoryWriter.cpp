@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "device/Log.h"
 #include "device/ProgressInforAssist.h"
@@ -668,8 +669,51 @@ uint64_t ResidentDataClusters(FILE_ITEM* items, uint32_t clusterBytes) {
 
 // ---- Writing ------------------------------------------------------------------------------
 
+namespace {
+
+// Gathers cluster writes that continue one another into one write of at most kBytes.
+class ConsecutiveClusterWrites {
+public:
+    static constexpr size_t kBytes = size_t{1} << 20;
+
+    ConsecutiveClusterWrites(IFat* fat, uint32_t clusterBytes)
+        : fat_(fat), clusterBytes_(clusterBytes),
+          capacity_(std::max<uint32_t>(1, static_cast<uint32_t>(kBytes / clusterBytes))) {}
+    ~ConsecutiveClusterWrites() { Flush(); }
+    ConsecutiveClusterWrites(const ConsecutiveClusterWrites&) = delete;
+    ConsecutiveClusterWrites& operator=(const ConsecutiveClusterWrites&) = delete;
+
+    // Writes one cluster's bytes to `cluster`, now or with its neighbours.
+    void Add(const uint8_t* bytes, uint32_t cluster) {
+        if (count_ > 0 && (cluster != first_ + count_ || count_ == capacity_)) Flush();
+        if (count_ == 0) first_ = cluster;
+        pending_.insert(pending_.end(), bytes, bytes + clusterBytes_);
+        ++count_;
+    }
+
+    void Flush() {
+        if (count_ == 0) return;
+        fat_->WriteClusters(pending_.data(), first_, count_);
+        pending_.clear();
+        count_ = 0;
+    }
+
+private:
+    IFat* fat_;
+    uint32_t clusterBytes_;
+    uint32_t capacity_;  // clusters in one write
+    uint32_t first_ = 0;
+    uint32_t count_ = 0;
+    std::vector<uint8_t> pending_;
+};
+
+}  // namespace
+
 void WriteResidentData(FILE_ITEM* items, IFat* fat) {
     const uint32_t clusterBytes = fat->FatClusterBytes();
+    ConsecutiveClusterWrites writes(fat, clusterBytes);
+    std::vector<uint32_t> clusters;
+    std::vector<uint8_t> buffer;
     ForEachItem(items, [&](FILE_ITEM* item) {
         CAttrResident* data = ResidentData(RecordOf(item));
         if (data == nullptr) return;
@@ -679,25 +723,26 @@ void WriteResidentData(FILE_ITEM* items, IFat* fat) {
         data->FirstDataCluster = 0;
         if (count == 0) return;
         // 3. One chain; the attribute remembers its start.
-        std::vector<uint32_t> clusters(count);
+        clusters.assign(count, 0);
         fat->AllocChain(count, clusters.data());
         data->FirstDataCluster = clusters[0];
         // 4. The data, the rest of the last cluster zeros.
         const size_t bufferBytes = static_cast<size_t>(count) * clusterBytes;
-        std::unique_ptr<uint8_t[]> buffer(new uint8_t[bufferBytes]());
+        buffer.assign(bufferBytes, 0);
         const uint64_t offset = 0;
         uint32_t delivered = 0;
-        if (!data->ReadAt(&offset, buffer.get(), static_cast<uint32_t>(length), &delivered) ||
+        if (!data->ReadAt(&offset, buffer.data(), static_cast<uint32_t>(length), &delivered) ||
             delivered != length) {
             LogErrorA("can't read the resident data of file record %I64d",
                       static_cast<int64_t>(item->FileRecord->RecordNumber));
-            std::memset(buffer.get(), 0, bufferBytes);
+            std::fill(buffer.begin(), buffer.end(), uint8_t{0});
         }
-        // 5. Cluster by cluster.
+        // 5. Cluster by cluster, joined with its neighbours on the volume.
         for (uint32_t i = 0; i < count; ++i) {
-            fat->WriteClusters(buffer.get() + static_cast<size_t>(i) * clusterBytes, clusters[i], 1);
+            writes.Add(buffer.data() + static_cast<size_t>(i) * clusterBytes, clusters[i]);
         }
     });
+    writes.Flush();
 }
 
 namespace {

@@ -314,7 +314,9 @@ uint64_t ResidentDataClusters(FILE_ITEM* items, uint32_t clusterBytes);
 // For every file of the subtree (items, their children and following siblings) whose
 // unnamed data is resident: allocates ceil(length / cluster) clusters, stores the first in
 // the attribute's FirstDataCluster (0 for an empty file, nothing allocated), reads the data
-// and writes it cluster by cluster, the rest of the last cluster zero-filled. A failed read is
+// and writes it, the rest of the last cluster zero-filled. Clusters that follow each other
+// on the volume (consecutive files usually get consecutive clusters) go out in one write of
+// up to 1 MiB, not one write per cluster. A failed read is
 // logged and written as zeros.
 void WriteResidentData(FILE_ITEM* items, IFat* fat);
 
