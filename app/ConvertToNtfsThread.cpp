@@ -25,7 +25,9 @@ std::u16string FormatCommand(const char16_t* format, ...) {
 }
 
 // Logs a captured failure of a system call: its name and its error code.
-void LogFailure(const SimpleException& e) { LogErrorW(u"%s last error: %d", e.Text().c_str(), e.ErrorCode); }
+void LogFailure(const SimpleException& e) {
+    LogErrorW(u"%s last error: %d", e.Text().c_str(), e.ErrorCode);
+}
 
 }  // namespace
 
@@ -47,7 +49,8 @@ QString OutputChunkText(const char* bytes, size_t size) {
     // never take more than 4 bytes each, so only that many bytes are decoded.
     size = strnlen(bytes, size);
     const size_t limit = static_cast<size_t>(kConverterTextUnits - 1);
-    const std::u16string text = platform::Utf8ToUtf16(std::string_view(bytes, std::min(size, 4 * limit)));
+    const std::u16string text =
+        platform::Utf8ToUtf16(std::string_view(bytes, std::min(size, 4 * limit)));
     return QString::fromStdU16String(text.substr(0, limit));
 }
 
@@ -77,11 +80,12 @@ void ConvertToNtfsThread(std::unique_ptr<NtfsJob> job) {
         streams.Error = output->WriteEnd();
         const std::u16string commandLine = ConverterCommandLine(job->DriveLetter, IsWindows2000());
         LogInfoA("Running: %ws", commandLine.c_str());
-        std::unique_ptr<platform::CChildProcess> child =
-            platform::CChildProcess::StartCommandLine(platform::Utf16ToUtf8(commandLine), streams, &error);
+        std::unique_ptr<platform::CChildProcess> child = platform::CChildProcess::StartCommandLine(
+            platform::Utf16ToUtf8(commandLine), streams, &error);
         if (!child) throw SimpleException(u"CreateProcess", 4, error);
 
-        reader = std::thread(PipeReaderThread, std::make_unique<PipeReaderArgs>(PipeReaderArgs{output, input, job->Page, childEnded}));
+        reader = std::thread(PipeReaderThread, std::make_unique<PipeReaderArgs>(PipeReaderArgs{
+                                                   output, input, job->Page, childEnded}));
 
         const int exitCode = child->Wait();
         *childEnded = true;
@@ -90,7 +94,8 @@ void ConvertToNtfsThread(std::unique_ptr<NtfsJob> job) {
         output->CloseWriteEnd();
         input->CloseReadEnd();
         if (exitCode != 0) {
-            throw SimpleException(u"The converting is failed, more detail see the description in the Text Box.", 1);
+            throw SimpleException(
+                u"The converting is failed, more detail see the description in the Text Box.", 1);
         }
     } catch (const SimpleException& e) {
         if (e.Kind == 4) LogFailure(e);

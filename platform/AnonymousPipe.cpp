@@ -19,7 +19,7 @@ namespace {
 // then fails with EPIPE, and the signal it raised is taken off the thread's pending set
 // before the old mask returns, so it is never delivered.
 class BrokenPipeShield {
-public:
+  public:
     BrokenPipeShield() {
         sigset_t pipeOnly;
         sigemptyset(&pipeOnly);
@@ -45,7 +45,7 @@ public:
         }
     }
 
-private:
+  private:
     sigset_t old_;
     bool wasBlocked_ = false;
 };

@@ -15,7 +15,7 @@
 namespace platform {
 
 class CAnonymousPipe {
-public:
+  public:
     // Creates the pipe and asks the kernel for a buffer of sizeHint bytes, at most the
     // system's limit (/proc/sys/fs/pipe-max-size); the buffer may stay smaller, since the
     // hint is only a wish (Capacity tells what was granted). Null with *error = errno when
@@ -43,7 +43,7 @@ public:
     // raises SIGPIPE in this process.
     bool Write(const void* bytes, size_t size, int* error = nullptr);
 
-private:
+  private:
     CAnonymousPipe(int readFd, int writeFd, size_t capacity)
         : ReadFd_(readFd), WriteFd_(writeFd), Capacity_(capacity) {}
     int ReadFd_;

@@ -1,7 +1,8 @@
 #include "platform/SystemProgram.h"
 
-#include <mutex>
 #include <strings.h>
+
+#include <mutex>
 
 #include "platform/ExecutablePath.h"
 

@@ -4,17 +4,17 @@
 // converter (platform::SetSystemProgramDirectory points "convert" at them) for what the real
 // one never does: print nothing, print more than the page shows of one chunk, fail, or
 // record what it was answered.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QTest>
 #include <algorithm>
 #include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
-
-#include <QApplication>
-#include <QImage>
-#include <QTest>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "app/CExecuteProgressPage.h"
 #include "app/CMainFrame.h"
@@ -37,7 +37,9 @@ using testsupport::TempDir;
 // The success question opens nothing, but the letter is written down.
 struct OpenedVolumes {
     std::vector<char16_t> Letters;
-    OpenedVolumes() { SetVolumeOpener([this](QWidget*, char16_t letter) { Letters.push_back(letter); }); }
+    OpenedVolumes() {
+        SetVolumeOpener([this](QWidget*, char16_t letter) { Letters.push_back(letter); });
+    }
     ~OpenedVolumes() { SetVolumeOpener({}); }
 };
 
@@ -48,7 +50,8 @@ struct StandInDirectory {
 };
 
 const QString kSuccessQuestion = "Conversion successful. Do you want to open the converted volume?";
-const QString kFailed = "The converting is failed, more detail see the description in the Text Box.";
+const QString kFailed =
+    "The converting is failed, more detail see the description in the Text Box.";
 
 // What the converter printed: the details box after the volume details.
 QString Output(CExecuteProgressPage* page, const QString& details) {
@@ -141,16 +144,21 @@ TEST(ToNtfsPage, OurConverterTurnsAFat32ImageIntoNtfs) {
     ASSERT_EQ(page->VolumeLabel, u"VELUNDRA");
     const QString details = page->DetailsText();
     EXPECT_EQ(page->NoteLines(),
-              QStringList({"Note:", "    Convert FAT/FAT32 to NTFS using velundra-tontfs, the converter installed with Velundra.",
-                           "    NTFS clusters: the FAT cluster size (at most 64 KB), halved until it divides the data area's offset."}));
+              QStringList({"Note:",
+                           "    Convert FAT/FAT32 to NTFS using velundra-tontfs, the converter "
+                           "installed with Velundra.",
+                           "    NTFS clusters: the FAT cluster size (at most 64 KB), halved until "
+                           "it divides the data area's offset."}));
 
     ClickNext(page);
     ASSERT_TRUE(SpinUntil([&] { return page->IsStarted() && !page->IsRunning(); }, 60000));
     const QString output = Output(page, details);
     EXPECT_EQ(answers.Texts, std::vector<QString>{kSuccessQuestion}) << output.toStdString();
     EXPECT_EQ(opened.Letters, std::vector<char16_t>{u'E'});
-    EXPECT_TRUE(output.startsWith("The type of the file system is FAT32.\n")) << output.toStdString();
-    EXPECT_TRUE(output.contains("Enter current volume label for drive E: ")) << output.toStdString();
+    EXPECT_TRUE(output.startsWith("The type of the file system is FAT32.\n"))
+        << output.toStdString();
+    EXPECT_TRUE(output.contains("Enter current volume label for drive E: "))
+        << output.toStdString();
     EXPECT_TRUE(output.contains("NTFS cluster size: 512 bytes.")) << output.toStdString();
     EXPECT_TRUE(output.endsWith("Conversion complete.\n")) << output.toStdString();
     EXPECT_TRUE(page->DetailsScrolledToEnd());
@@ -175,7 +183,8 @@ TEST(ToNtfsPage, OurConverterTurnsAFat32ImageIntoNtfs) {
 // and exits; the page must end as the exit code says, with the output in the details box.
 TEST(ToNtfsPage, StandInConvertersEndAsTheirExitCodeSays) {
     TempDir dir("tontfsstandin");
-    const std::string script = dir.File("velundra-tontfs"), got = dir.File("stdin"), args = dir.File("args");
+    const std::string script = dir.File("velundra-tontfs"), got = dir.File("stdin"),
+                      args = dir.File("args");
     testsupport::WriteFileBytes(dir.File("big.txt"), std::string(10000, '#'));
     struct Case {
         const char* name;
@@ -186,21 +195,24 @@ TEST(ToNtfsPage, StandInConvertersEndAsTheirExitCodeSays) {
         const char* answer;  // what the stand-in read on its standard input (null: not looked at)
     } cases[] = {
         // Prints nothing: no answer is written; exit code 0 is success.
-        {"silent", "sleep 0.3\ndd if=/dev/stdin iflag=nonblock of='" + got + "' 2>/dev/null\nexit 0\n", u"DATA",
-         kSuccessQuestion, "", ""},
+        {"silent",
+         "sleep 0.3\ndd if=/dev/stdin iflag=nonblock of='" + got + "' 2>/dev/null\nexit 0\n",
+         u"DATA", kSuccessQuestion, "", ""},
         // One answer, CR LF included, after the first output; the input then ends.
-        {"records", "printf '%s|' \"$@\" >'" + args + "'\necho 'Volume label?'\ncat >'" + got + "'\n", u"DATA",
+        {"records",
+         "printf '%s|' \"$@\" >'" + args + "'\necho 'Volume label?'\ncat >'" + got + "'\n", u"DATA",
          kSuccessQuestion, "Volume label?\n", "DATA\r\n"},
-        {"records, no label", "echo 'Volume label?'\ncat >'" + got + "'\n", u"", kSuccessQuestion, "Volume label?\n",
-         "\r\n"},
+        {"records, no label", "echo 'Volume label?'\ncat >'" + got + "'\n", u"", kSuccessQuestion,
+         "Volume label?\n", "\r\n"},
         // Fails: the explanation stays in the box, the page says where to look.
-        {"fails", "echo 'The volume is damaged.'\nread answer\nexit 1\n", u"DATA", kFailed, "The volume is damaged.\n",
-         nullptr},
+        {"fails", "echo 'The volume is damaged.'\nread answer\nexit 1\n", u"DATA", kFailed,
+         "The volume is damaged.\n", nullptr},
         // Error text with exit code 0 is still success.
-        {"error text", "echo 'error: something odd' >&2\nread answer\nexit 0\n", u"DATA", kSuccessQuestion,
-         "error: something odd\n", nullptr},
+        {"error text", "echo 'error: something odd' >&2\nread answer\nexit 0\n", u"DATA",
+         kSuccessQuestion, "error: something odd\n", nullptr},
         // 10000 characters in one write: the box shows the first 8191; later output follows.
-        {"long chunk", "cat '" + dir.File("big.txt") + "'\nread answer\necho\necho 'after the cut'\n", u"DATA",
+        {"long chunk",
+         "cat '" + dir.File("big.txt") + "'\nread answer\necho\necho 'after the cut'\n", u"DATA",
          kSuccessQuestion, QString(8191, '#') + "\nafter the cut\n", nullptr},
     };
     StandInDirectory standIns(dir.Path());
@@ -226,7 +238,10 @@ TEST(ToNtfsPage, AConverterThatCannotStartIsReported) {
     struct Case {
         const char* name;
         std::string body;  // empty: no converter at all
-    } cases[] = {{"missing", ""}, {"not a program", "\x7f" "ELF garbage"}};
+    } cases[] = {{"missing", ""},
+                 {"not a program",
+                  "\x7f"
+                  "ELF garbage"}};
     StandInDirectory standIns(dir.Path());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

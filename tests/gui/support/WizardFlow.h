@@ -5,6 +5,10 @@
 // Threads: the test's (user-interface) thread.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <QString>
+#include <QTest>
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
@@ -12,16 +16,14 @@
 #include <string>
 #include <vector>
 
-#include <QString>
-#include <QTest>
-#include <gtest/gtest.h>
-
 #include "app/CMainFrame.h"
 #include "app/MessageSeam.h"
 #include "controls/CQuillFlatButton.h"
 
 // Failures show texts, not their UTF-16 units.
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
 
 // Answers every message box and writes down its text. `Answer` decides (default: Yes for a
 // question, Ok otherwise).
@@ -39,7 +41,9 @@ struct Answerer {
     ~Answerer() { SetMessageAnswerer({}); }
     Answerer(const Answerer&) = delete;
     Answerer& operator=(const Answerer&) = delete;
-    int Count(const QString& text) const { return static_cast<int>(std::count(Texts.begin(), Texts.end(), text)); }
+    int Count(const QString& text) const {
+        return static_cast<int>(std::count(Texts.begin(), Texts.end(), text));
+    }
 };
 
 // VELUNDRA_DRIVES for the length of a test.
