@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "device/CVolumeDevice.h"
 #include "engine/UnicodeCase.h"
@@ -357,8 +358,8 @@ constexpr uint32_t kBlockUsaOffset = sizeof(INDEX_BLOCK_HEADER);  // 0x28
 constexpr uint32_t kBlockFirstEntry = Align8(kBlockUsaOffset + 2 * (1 + kNtfsIndexBlockBytes / kStride));
 constexpr uint32_t kBlockEntryRoom = kNtfsIndexBlockBytes - kBlockFirstEntry;
 
-Bytes IndexBlock(uint64_t vcn, const Bytes& entries, bool hasChildren) {
-    Bytes out(kNtfsIndexBlockBytes, 0);
+// Builds one INDX block at `out` (kNtfsIndexBlockBytes bytes, zero).
+void IndexBlock(uint8_t* out, uint64_t vcn, const Bytes& entries, bool hasChildren) {
     INDEX_BLOCK_HEADER h{};
     std::memcpy(h.Multi.Magic, "INDX", 4);
     h.Multi.UsaOffset = kBlockUsaOffset;
@@ -368,17 +369,17 @@ Bytes IndexBlock(uint64_t vcn, const Bytes& entries, bool hasChildren) {
     h.Node.BytesInUse = static_cast<uint32_t>(h.Node.FirstEntryOffset + entries.size());
     h.Node.BytesAllocated = kNtfsIndexBlockBytes - offsetof(INDEX_BLOCK_HEADER, Node);
     h.Node.Flags = hasChildren ? 1 : 0;
-    std::memcpy(out.data(), &h, sizeof h);
-    std::memcpy(out.data() + kBlockFirstEntry, entries.data(), entries.size());
-    ProtectFixups(out.data(), kNtfsIndexBlockBytes, kBlockUsaOffset, 1);
-    return out;
+    std::memcpy(out, &h, sizeof h);
+    std::memcpy(out + kBlockFirstEntry, entries.data(), entries.size());
+    ProtectFixups(out, kNtfsIndexBlockBytes, kBlockUsaOffset, 1);
 }
 
 // A file-name index laid out: the root's entries, and the INDX blocks when they do not fit.
 struct BuiltIndex {
     Bytes rootEntries;
     bool large = false;
-    std::vector<Bytes> blocks;  // block n at VCN n * vcnPerBlock, before fix-ups are applied
+    Bytes blocks;               // block n at VCN n * vcnPerBlock, protected
+    size_t blockCount = 0;
     std::vector<Run> runs;      // clusters of the blocks
 };
 
@@ -432,9 +433,11 @@ BuiltIndex BuildIndex(std::vector<IndexItem>& sorted, uint32_t rootRoom, uint32_
     auto vcnOf = [&](int64_t node) { return static_cast<uint64_t>(node) * vcnPerBlock; };
     built.rootEntries = NodeEntries(level, vcnOf);
     built.large = !nodes.empty();
+    built.blockCount = nodes.size();
+    built.blocks.assign(nodes.size() * kNtfsIndexBlockBytes, 0);
     for (size_t n = 0; n < nodes.size(); ++n)
-        built.blocks.push_back(IndexBlock(vcnOf(static_cast<int64_t>(n)), NodeEntries(nodes[n].first, vcnOf),
-                                          nodes[n].second));
+        IndexBlock(built.blocks.data() + n * kNtfsIndexBlockBytes, vcnOf(static_cast<int64_t>(n)),
+                   NodeEntries(nodes[n].first, vcnOf), nodes[n].second);
     if (built.large) built.runs = allocate(DivideUp(nodes.size() * kNtfsIndexBlockBytes, clusterBytes));
     return built;
 }
@@ -633,7 +636,8 @@ struct Entry {
     uint64_t parent;
     std::vector<Run> runs;  // data runs in NTFS clusters (files)
     Times times;
-    std::u16string longName, dosName;  // dosName empty: one name of both namespaces
+    const std::u16string* longName = nullptr;  // the node's name (not owned)
+    std::u16string dosName;            // empty: the long name is of both namespaces
     std::vector<std::vector<Run>> extents = {};  // when the runs need extension records: one each
     uint64_t firstExtension = 0;            // the first of those records (the others follow)
 };
@@ -668,6 +672,17 @@ bool CNtfsWriter::Plan() {
         std::vector<Entry> entries;
         std::vector<std::vector<size_t>> childrenOf;  // per entry index: children's indexes
         uint64_t nextRecord = kNtfsFirstFreeRecord;
+        // Local DOS times to UTC through the zone once per distinct date and time: the files
+        // of a volume share few of them, and each conversion asks the C library's zone code.
+        // The hundredths of a valid time only add to it.
+        std::unordered_map<uint32_t, uint64_t> utcOf;
+        auto fileTime = [&](uint16_t date, uint16_t time, uint8_t tenths) -> uint64_t {
+            if (tenths > 199) return FatTimeToFileTime(date, time, tenths);
+            const uint32_t key = uint32_t{date} << 16 | time;
+            auto it = utcOf.find(key);
+            if (it == utcOf.end()) it = utcOf.emplace(key, FatTimeToFileTime(date, time)).first;
+            return it->second == 0 ? 0 : it->second + uint64_t{tenths} * 100000;
+        };
         std::function<void(const FAT_NODE&, uint64_t, size_t)> number = [&](const FAT_NODE& dir, uint64_t dirRecord,
                                                                               size_t dirIndex) {
             for (const FAT_NODE& child : dir.Children) {
@@ -675,15 +690,15 @@ bool CNtfsWriter::Plan() {
                 e.node = &child;
                 e.record = nextRecord++;
                 e.parent = dirRecord;
-                e.times.write = FatTimeToFileTime(child.WriteDate, child.WriteTime);
+                e.times.write = fileTime(child.WriteDate, child.WriteTime, 0);
                 e.times.creation = child.CreationDate != 0
-                                       ? FatTimeToFileTime(child.CreationDate, child.CreationTime, child.CreationTenths)
+                                       ? fileTime(child.CreationDate, child.CreationTime, child.CreationTenths)
                                        : e.times.write;
-                e.times.access = child.LastAccessDate != 0 ? FatTimeToFileTime(child.LastAccessDate, 0) : e.times.write;
+                e.times.access = child.LastAccessDate != 0 ? fileTime(child.LastAccessDate, 0, 0) : e.times.write;
                 e.times.change = e.times.write;
-                e.longName = child.Name();
+                e.longName = &child.Name();
                 const std::u16string dos = DosNameOf(child);
-                if (dos != e.longName) e.dosName = dos;
+                if (dos != *e.longName) e.dosName = dos;
                 if (!child.IsDirectory() && child.FileSize != 0) {
                     uint64_t left = DivideUp(child.FileSize, w.c);
                     for (const FAT_RUN& r : child.Runs) {
@@ -709,7 +724,7 @@ bool CNtfsWriter::Plan() {
                         }
                     }
                     // Runs that do not fit beside the names go to extension records.
-                    const uint32_t names = FileNameBytes(e.longName.size()) + (e.dosName.empty() ? 0 : FileNameBytes(e.dosName.size()));
+                    const uint32_t names = FileNameBytes(e.longName->size()) + (e.dosName.empty() ? 0 : FileNameBytes(e.dosName.size()));
                     const uint32_t data = Align8(sizeof(ATTR_HEADER_NONRESIDENT) + static_cast<uint32_t>(EncodeRuns(e.runs).size()));
                     if (ResidentBytes(sizeof(STANDARD_INFORMATION)) + names + data > kRecordRoom) {
                         e.extents = SplitExtents(e.runs);
@@ -727,7 +742,8 @@ bool CNtfsWriter::Plan() {
             }
         };
         // Entry 0 stands for the root.
-        entries.push_back(Entry{&fat.Root(), kRootRecord, kRootRecord, {}, {}, u".", u""});
+        static const std::u16string kRootName = u".";
+        entries.push_back(Entry{&fat.Root(), kRootRecord, kRootRecord, {}, {}, &kRootName, u""});
         childrenOf.emplace_back();
         number(fat.Root(), kRootRecord, 0);
         if (nextRecord > plan_.Records) throw Refusal("records");
@@ -896,12 +912,12 @@ bool CNtfsWriter::Plan() {
             const uint32_t fnAttrs = v.attributes | (n.IsDirectory() ? kFileAttrDirectoryIndex : 0);
             const uint64_t allocated = RunClusters(e.runs) * w.c, size = n.IsDirectory() ? 0 : n.FileSize;
             const uint64_t parentRef = Reference(e.parent, SequenceOf(e.parent));
-            v.longName = FileNameValue(parentRef, e.times, allocated, size, fnAttrs, e.longName,
+            v.longName = FileNameValue(parentRef, e.times, allocated, size, fnAttrs, *e.longName,
                                        e.dosName.empty() ? kNamespaceWin32AndDos : kNamespaceWin32);
-            addItem(e.parent, e.longName, e.record, v.longName);
+            addItem(e.parent, *e.longName, e.record, v.longName);
             if (!e.dosName.empty()) {
                 v.dosName = FileNameValue(parentRef, e.times, allocated, size, fnAttrs, e.dosName, kNamespaceDos);
-                addItem(e.parent, e.dosName, e.record, v.dosName, &e.longName);
+                addItem(e.parent, e.dosName, e.record, v.dosName, e.longName);
             }
         }
         // Items of $Extend.
@@ -928,11 +944,10 @@ bool CNtfsWriter::Plan() {
             rec.AddResident(kAttrIndexRoot, u"$I30",
                             IndexRootValue(kAttrFileName, kCollationFileName, w.c, built.rootEntries, built.large));
             if (built.large) {
-                Bytes blocks;
-                for (const Bytes& b : built.blocks) blocks.insert(blocks.end(), b.begin(), b.end());
+                Bytes& blocks = built.blocks;
                 rec.AddNonResident(kAttrIndexAllocation, u"$I30", built.runs, blocks.size(), w.c);
-                Bytes bits(DivideUp(DivideUp(built.blocks.size(), 8), 8) * 8, 0);
-                for (size_t b = 0; b < built.blocks.size(); ++b) bits[b / 8] |= static_cast<uint8_t>(1 << (b % 8));
+                Bytes bits(DivideUp(DivideUp(built.blockCount, 8), 8) * 8, 0);
+                for (size_t b = 0; b < built.blockCount; ++b) bits[b / 8] |= static_cast<uint8_t>(1 << (b % 8));
                 rec.AddResident(kAttrBitmap, u"$I30", bits);
                 indexClusters += RunClusters(built.runs);
                 w.pieces.push_back({built.runs, std::move(blocks)});

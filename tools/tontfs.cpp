@@ -11,7 +11,8 @@
 //  1. read the whole FAT volume and refuse damage, naming it;
 //  2. show what was found and ask for the current volume label; a wrong one ends here;
 //  3. plan the NTFS metadata in the clusters the FAT marks free; refuse when room is short;
-//  4. take the volume exclusively (/X: unmounting it first) and convert;
+//  4. take the volume exclusively (/X: unmounting it first), read it again, and convert (a
+//     volume that nothing else held was taken exclusively in step 1 and is read only once);
 //  5. on an MBR disk, change the partition's FAT type byte to 0x07.
 // Exit status: 0 converted, 1 refused or failed, 2 wrong usage.
 
@@ -112,15 +113,20 @@ int main(int argc, char** argv) {
         driveName = Upper(target);
     }
 
-    // 1. The whole FAT volume, read and checked; nothing is written in this step.
+    // 1. The whole FAT volume, read and checked; nothing is written in this step. When nothing
+    //    else holds the volume it is held exclusively from here on, so that the tree read now
+    //    is the one converted; otherwise it is read shared now and again once locked.
     int error = 0;
-    const platform::VolumeHandle handle = platform::OpenVolume(path, platform::VolumeAccess::Shared, &error);
+    platform::VolumeHandle handle = platform::OpenVolume(path, platform::VolumeAccess::Exclusive, &error);
+    const bool heldFromStart = handle != platform::kInvalidVolume;
+    if (!heldFromStart) handle = platform::OpenVolume(path, platform::VolumeAccess::Shared, &error);
     if (handle == platform::kInvalidVolume) {
         Say("Cannot open volume " + driveName + ".");
         return kExitFailed;
     }
     CVolumeDevice device(handle);
-    CFatVolume fat(&device);
+    auto first = std::make_unique<CFatVolume>(&device);
+    CFatVolume& fat = *first;
     const bool read = fat.Read();
     if (!read && fat.Problem().find("not a FAT volume") != std::string::npos) {
         Say("The volume " + driveName + " is not a FAT volume: " + fat.Problem());
@@ -168,28 +174,35 @@ int main(int argc, char** argv) {
         return kExitFailed;
     }
 
-    // 4. Plan every record and cluster in memory (reads only), then take the volume for
-    //    ourselves and write.
-    platform::CloseVolume(handle);
-    platform::VolumeHandle locked = platform::kInvalidVolume;
-    if (dismount) {
-        locked = LockVolume(path, [](const char16_t*) { return true; });
-    } else {
-        locked = platform::OpenVolume(path, platform::VolumeAccess::Exclusive, &error);
+    // 4. Take the volume for ourselves (unless step 1 could), read it again, plan every
+    //    record and cluster in memory (reads only), and write.
+    platform::VolumeHandle locked = handle;
+    std::unique_ptr<CVolumeDevice> lockedOwned;
+    std::unique_ptr<CFatVolume> second;
+    if (!heldFromStart) {
+        first.reset();
+        platform::CloseVolume(handle);
+        if (dismount) {
+            locked = LockVolume(path, [](const char16_t*) { return true; });
+        } else {
+            locked = platform::OpenVolume(path, platform::VolumeAccess::Exclusive, &error);
+        }
+        if (locked == platform::kInvalidVolume) {
+            Say("Cannot lock volume " + driveName + (dismount ? "." : ": it is in use (/X unmounts it first)."));
+            Say("Conversion failed: nothing was written.");
+            return kExitFailed;
+        }
+        lockedOwned = std::make_unique<CVolumeDevice>(locked);
+        second = std::make_unique<CFatVolume>(lockedOwned.get());
+        if (!second->Read()) {
+            Say(second->Problem());
+            Say("Conversion failed: nothing was written.");
+            ReleaseVolume(locked);
+            return kExitFailed;
+        }
     }
-    if (locked == platform::kInvalidVolume) {
-        Say("Cannot lock volume " + driveName + (dismount ? "." : ": it is in use (/X unmounts it first)."));
-        Say("Conversion failed: nothing was written.");
-        return kExitFailed;
-    }
-    CVolumeDevice lockedDevice(locked);
-    CFatVolume again(&lockedDevice);
-    if (!again.Read()) {
-        Say(again.Problem());
-        Say("Conversion failed: nothing was written.");
-        ReleaseVolume(locked);
-        return kExitFailed;
-    }
+    CVolumeDevice& lockedDevice = lockedOwned ? *lockedOwned : device;
+    const CFatVolume& again = second ? *second : *first;
     // With --undo every used sector the writer overwrites is saved first.
     std::unique_ptr<CUndoVolumeDevice> undo;
     if (!undoPath.empty()) {

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/RawVolume.h"
 #include "tests/support/Command.h"
 #include "tests/support/FatFixture.h"
 #include "tests/support/Sha256.h"
@@ -55,6 +56,7 @@ TEST(ToNtfsCli, RefusesBeforeAnyWriteAndSaysWhy) {
         std::string input;
         int exit;
         const char* says;
+        bool held = false;  // another program holds the volume exclusively meanwhile
     } cases[] = {
         {"usage", {image}, "", 2, ""},
         {"wrong label", {image, "/FS:NTFS"}, "Ferien\n", 1, "An incorrect volume label was entered for this drive."},
@@ -66,6 +68,7 @@ TEST(ToNtfsCli, RefusesBeforeAnyWriteAndSaysWhy) {
         {"no room", {full, "/FS:NTFS"}, "\n", 1, "does not have enough free space for the NTFS metadata"},
         {"drive letter", {"q:", "/fs:ntfs", "/x"}, "Urlaub!\r\n", 1, "Enter current volume label for drive Q: "},
         {"not a FAT volume", {dir.File("zeros.img"), "/FS:NTFS"}, "\n", 1, "is not a FAT volume"},
+        {"held by another program", {image, "/FS:NTFS"}, "urlaub\n", 1, "it is in use (/X unmounts it first).", true},
     };
     testsupport::WriteFileBytes(dir.File("zeros.img"), std::string(1 << 20, '\0'));
     const std::string before = testsupport::Sha256File(image), fullBefore = testsupport::Sha256File(full),
@@ -77,7 +80,12 @@ TEST(ToNtfsCli, RefusesBeforeAnyWriteAndSaysWhy) {
         testsupport::CommandOptions options;
         options.input = c.input;
         options.env = {{"VELUNDRA_DRIVES", "Q=" + image}};
+        int error = 0;
+        const platform::VolumeHandle holder =
+            c.held ? platform::OpenVolume(image, platform::VolumeAccess::Exclusive, &error) : platform::kInvalidVolume;
+        ASSERT_EQ(c.held, holder != platform::kInvalidVolume) << error;
         const auto r = RunCommand(argv, options);
+        platform::CloseVolume(holder);
         EXPECT_EQ(r.exitCode, c.exit) << r.out << r.err;
         EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
         if (c.exit == 1 && std::string(c.name) != "not a FAT volume") {
