@@ -46,8 +46,8 @@ NTFS_PLAN PlanNtfs(const CFatVolume& fat);
 // The size of the empty $LogFile of a volume: a 256th of it, from 256 KiB to 2 MiB, in whole
 // clusters. The journal is written empty (all 0xFF) and the NTFS drivers start it afresh on
 // the first mount. ntfs-3g refuses one shorter than 50 pages of 4 KiB (200 KiB); mkntfs makes
-// 256 KiB for volumes below 2 MiB and 2 MiB for volumes of 4 MB to 200 MiB, sizes Windows
-// mounts. A larger journal would only lengthen the conversion: every byte of it is written.
+// 256 KiB for volumes below 2 MiB and 2 MiB for volumes of 4 MB to 200 MiB, so volumes
+// formatted by it carry these sizes. A larger journal would only lengthen the conversion: every byte of it is written.
 uint64_t NtfsLogFileBytesFor(uint64_t volumeBytes, uint32_t clusterBytes);
 
 // The NTFS cluster size for a FAT cluster size and the byte offset of the FAT data area.
