@@ -23,6 +23,7 @@
 #include "crashreport/CReportContentsDlg.h"
 #include "crashreport/ReportFileView.h"
 #include "tests/gui/support/SpinUntil.h"
+#include "tests/gui/support/WizardFlow.h"
 #include "tests/support/Command.h"
 
 namespace {
@@ -40,18 +41,6 @@ std::string TextWithControls(int controls) {
     for (int i = 0; i < controls; ++i) s[static_cast<size_t>(5 + i * 19)] = '\x02';
     return s;
 }
-
-// Answers every message box and writes each one down.
-struct Answerer {
-    std::vector<MessageQuestion> Questions;
-    Answerer() {
-        SetMessageAnswerer([this](const MessageQuestion& q) {
-            Questions.push_back(q);
-            return MessageAnswer::Ok;
-        });
-    }
-    ~Answerer() { SetMessageAnswerer({}); }
-};
 
 // A report window over a directory, shown.
 struct Report {

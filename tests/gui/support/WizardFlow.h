@@ -25,15 +25,17 @@ inline void PrintTo(const QString& text, std::ostream* os) {
     *os << '"' << text.toStdString() << '"';
 }
 
-// Answers every message box and writes down its text. `Answer` decides (default: Yes for a
-// question, Ok otherwise).
+// Answers every message box and writes down its text (and the whole question: icon, buttons,
+// caption). `Answer` decides (default: Yes for a question, Ok otherwise).
 struct Answerer {
     std::vector<QString> Texts;
+    std::vector<MessageQuestion> Questions;
     std::function<MessageAnswer(const MessageQuestion&)> Answer;
 
     Answerer() {
         SetMessageAnswerer([this](const MessageQuestion& q) {
             Texts.push_back(q.Text);
+            Questions.push_back(q);
             if (Answer) return Answer(q);
             return q.Buttons == MessageButtons::YesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
         });
