@@ -1,7 +1,7 @@
 // velundra-convert: converts an NTFS block device or image file to FAT32 in place.
 //
-//   velundra-convert [--check [--list]] [--yes] [--quiet] [--log FILE] [--undo FILE] TARGET
-//   velundra-convert --rollback FILE [--yes] [--quiet] [--log FILE] TARGET
+//   velundra-convert [--check [--list]] [--yes] [--quiet] [--log FILE] [--undo FILE] [--partition N] TARGET
+//   velundra-convert --rollback FILE [--yes] [--quiet] [--log FILE] [--partition N] TARGET
 //
 // The program only parses input, asks, and shows progress; the engine does the work.
 // Order of a conversion, so that nothing is written before the user agreed and the volume is
@@ -15,6 +15,9 @@
 //     printed before the first write.
 // --check opens the volume read-only, without a lock, walks it and checks the free space.
 // --rollback puts back what an undo file saved, after checking the file and the volume.
+// --partition N works on partition N of a whole disk or disk image alone; the converted
+// partition's MBR type (or that of a TARGET that is itself a partition device) then names
+// FAT32.
 // Exit status: 0 converted (or convertible with --check), 1 refused or failed, 2 wrong usage.
 
 #include <cmath>
@@ -32,8 +35,10 @@
 #include "device/ProgressInforAssist.h"
 #include "device/VolumePreparation.h"
 #include "device/CVolumeDevice.h"
+#include "device/PartitionType.h"
 #include "engine/ConvertNtfsToFat32.h"
 #include "platform/DriveTable.h"
+#include "platform/PartitionTable.h"
 #include "platform/RawVolume.h"
 #include "platform/Terminal.h"
 #include "platform/TextEncoding.h"
@@ -54,15 +59,17 @@ struct Arguments {
     std::string logFile;
     std::string undoFile;      // --undo: keep an undo file of the conversion here
     std::string rollbackFile;  // --rollback: put back what this undo file saved
+    uint32_t partition = 0;    // --partition: the partition of TARGET's table; 0: all of TARGET
     std::string target;
 };
 
 const char kUsage[] =
-    "usage: velundra-convert [--check [--list]] [--yes] [--quiet] [--log FILE] [--undo FILE] TARGET\n"
-    "       velundra-convert --rollback FILE [--yes] [--quiet] [--log FILE] TARGET\n"
+    "usage: velundra-convert [--check [--list]] [--yes] [--quiet] [--log FILE] [--undo FILE] [--partition N] TARGET\n"
+    "       velundra-convert --rollback FILE [--yes] [--quiet] [--log FILE] [--partition N] TARGET\n"
     "\n"
     "Converts the NTFS file system on TARGET (a block device such as /dev/sdb1, or an image\n"
-    "file) to FAT32 in place, keeping every file.\n"
+    "file) to FAT32 in place, keeping every file. On an MBR disk the partition's type 0x07\n"
+    "becomes 0x0C (FAT32).\n"
     "\n"
     "  --check     do everything up to the first write and report; write nothing\n"
     "  --list      with --check: also print every path that would be converted\n"
@@ -72,7 +79,16 @@ const char kUsage[] =
     "  --undo FILE keep the old contents of every sector the conversion overwrites in FILE\n"
     "              (a new file, not on TARGET), so that --rollback can undo the conversion\n"
     "  --rollback FILE\n"
-    "              put TARGET back as it was before the conversion FILE was made for\n";
+    "              put TARGET back as it was before the conversion FILE was made for\n"
+    "  --partition N\n"
+    "              TARGET is a whole disk or disk image: work on its partition N alone\n";
+
+// A partition number as fdisk numbers them: 1 or more, decimal digits only.
+bool ParsePartitionNumber(const std::string& text, uint32_t* number) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    *number = static_cast<uint32_t>(std::stoul(text));
+    return *number != 0;
+}
 
 // Parses argv; false on wrong usage (with the reason in *why).
 bool ParseArguments(int argc, char** argv, Arguments* args, std::string* why, bool* help) {
@@ -101,6 +117,17 @@ bool ParseArguments(int argc, char** argv, Arguments* args, std::string* why, bo
             }
             if (args->logFile.empty()) {
                 *why = "--log needs a file name";
+                return false;
+            }
+        } else if (a == "--partition" || a.rfind("--partition=", 0) == 0) {
+            std::string number;
+            if (a == "--partition") {
+                if (i + 1 < argc) number = argv[++i];
+            } else {
+                number = a.substr(12);
+            }
+            if (!ParsePartitionNumber(number, &args->partition)) {
+                *why = "--partition needs a partition number (1, 2, ...)";
                 return false;
             }
         } else if (a == "--undo" || a == "--rollback") {
@@ -302,12 +329,13 @@ void PrintFound(const std::string& target, const ConversionReport& r) {
     std::fflush(stdout);
 }
 
-void PrintSummary(const char* what, const ConversionReport& r, double seconds) {
+// The end line; `partition` says what became of the partition's type ("" when nothing).
+void PrintSummary(const char* what, const ConversionReport& r, double seconds, const std::string& partition) {
     std::printf("%s: %s path, cluster %u -> %u bytes, %u files, %u directories, %s read, %s "
-                "written, %.1f s\n",
+                "written, %.1f s%s%s\n",
                 what, PathName(r), r.ntfsClusterBytes, r.fatClusterBytes, r.files,
                 r.directories, Mebibytes(r.bytesRead).c_str(), Mebibytes(r.bytesWritten).c_str(),
-                seconds);
+                seconds, partition.empty() ? "" : ", ", partition.c_str());
     std::fflush(stdout);
 }
 
@@ -344,6 +372,111 @@ bool RefuseOwnVolumes(const std::string& target) {
     return false;
 }
 
+// The name of the volume in what the program prints: TARGET, or "TARGET partition N".
+std::string VolumeName(const Arguments& args) {
+    return args.partition == 0 ? args.target : args.target + " partition " + std::to_string(args.partition);
+}
+
+// Where on TARGET the volume lies: all of it, or with --partition the stretch its table gives
+// partition N, read through `handle`. False after saying why there is no such partition.
+bool FindVolume(const Arguments& args, platform::VolumeHandle handle, std::optional<platform::VolumeRange>* range) {
+    range->reset();
+    if (args.partition == 0) return true;
+    if (const auto itself = platform::LocatePartition(args.target)) {
+        PrintError(args.target + " is itself partition " + std::to_string(itself->number) + " of " +
+                   itself->diskPath + ": give it without --partition, or give " + itself->diskPath +
+                   " --partition " + std::to_string(itself->number));
+        return false;
+    }
+    platform::PartitionTableKind kind = platform::PartitionTableKind::None;
+    platform::PartitionEntry entry;
+    std::string error;
+    if (!platform::ReadPartition(args.target, handle, args.partition, &kind, &entry, &error)) {
+        PrintError(error);
+        return false;
+    }
+    const uint64_t diskSectors = GetVolumeSectors(handle);
+    if (diskSectors == ~uint64_t{0} || entry.startSector > diskSectors || entry.sectors > diskSectors - entry.startSector) {
+        PrintError(VolumeName(args) + " reaches past the end of the disk; its table is damaged");
+        return false;
+    }
+    *range = platform::VolumeRange{entry.startSector, entry.sectors};
+    return true;
+}
+
+// The volume's device on `handle`: the whole of it, or the partition `range` confines it to.
+std::unique_ptr<CVolumeDevice> VolumeDevice(platform::VolumeHandle handle,
+                                            const std::optional<platform::VolumeRange>& range) {
+    return range ? std::make_unique<CVolumeDevice>(handle, *range) : std::make_unique<CVolumeDevice>(handle);
+}
+
+// The volume's length in 512-byte sectors; all ones when it cannot be read.
+uint64_t VolumeSectors(platform::VolumeHandle handle, const std::optional<platform::VolumeRange>& range) {
+    return range ? range->sectors : GetVolumeSectors(handle);
+}
+
+// The partition entry of the volume: partition N of TARGET's table with --partition (read
+// through `handle`), or TARGET's own entry in its disk's table when TARGET is a partition
+// block device (found through sysfs). False for a volume without a table.
+bool PartitionOfVolume(const Arguments& args, platform::VolumeHandle handle, std::string* disk,
+                       platform::VolumeHandle* diskHandle, uint32_t* number) {
+    if (args.partition != 0) {
+        *disk = args.target;
+        *diskHandle = handle;
+        *number = args.partition;
+        return true;
+    }
+    const auto location = platform::LocatePartition(args.target);
+    if (!location) return false;
+    *disk = location->diskPath;
+    *diskHandle = platform::kInvalidVolume;  // the disk itself is opened for the change
+    *number = location->number;
+    return true;
+}
+
+// "--partition N " when it was given, for commands printed for the user.
+std::string PartitionOption(const Arguments& args) {
+    return args.partition == 0 ? "" : "--partition " + std::to_string(args.partition) + " ";
+}
+
+std::string TypeByte(uint32_t type) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", type);
+    return text;
+}
+
+// The MBR type of the volume's partition follows its file system: type `from` becomes `to`
+// (0x07 to 0x0C once the FAT32 boot sector is written; back after a rollback), while the
+// volume is still held (`handle`). With `checkOnly` nothing is changed and the words say what
+// would be. Returns what the end line says of it ("" for a volume without a table). A change
+// that fails is a warning: the volume is what it is all the same.
+std::string RetypeVolumePartition(const Arguments& args, platform::VolumeHandle handle, uint8_t from, uint8_t to,
+                                  bool checkOnly) {
+    std::string disk;
+    platform::VolumeHandle diskHandle = platform::kInvalidVolume;
+    uint32_t number = 0;
+    if (!PartitionOfVolume(args, handle, &disk, &diskHandle, &number)) return "";
+    const std::string which = "partition " + std::to_string(number) + "'s type";
+    const auto applies = [checkOnly, from](uint32_t type) { return !checkOnly && type == from; };
+    PartitionRetype r;
+    if (!RetypeMbrPartition(disk, diskHandle, number, applies, to, &r)) {
+        PrintError("warning: " + which + " could not be " + (r.found ? "changed to " + TypeByte(to) + ": " : "read: ") +
+                   r.error);
+        return r.found ? which + " left at " + TypeByte(r.oldType) + " (it could not be changed)"
+                       : which + " unknown (the partition table could not be read)";
+    }
+    switch (r.kind) {
+    case platform::PartitionTableKind::Mbr:
+        if (r.changed) return which + " changed from " + TypeByte(r.oldType) + " to " + TypeByte(r.newType);
+        if (checkOnly && r.oldType == from) return which + " would change from " + TypeByte(from) + " to " + TypeByte(to);
+        return which + " " + TypeByte(r.oldType) + " kept";
+    case platform::PartitionTableKind::Gpt:
+        return which + " kept (GPT)";
+    default:
+        return which + " kept";
+    }
+}
+
 // --check: the walk and the free-space check on the volume opened read-only, without a lock.
 // Returns false after printing the engine's refusal.
 bool CheckVolume(const Arguments& args, ConsoleProgress* progress, ConversionReport* report) {
@@ -355,12 +488,14 @@ bool CheckVolume(const Arguments& args, ConsoleProgress* progress, ConversionRep
         return false;
     }
     HandleGuard guard(handle, false);
+    std::optional<platform::VolumeRange> range;
+    if (!FindVolume(args, handle, &range)) return false;
     ConversionOptions options;
     options.checkOnly = true;
     options.listPaths = args.list;
     bool ok = true;
     try {
-        ConvertNtfsToFat32(progress, handle, options, report);
+        ConvertNtfsToFat32(progress, VolumeDevice(handle, range).get(), VolumeSectors(handle, range), options, report);
     } catch (const SimpleException& e) {
         progress->Finish();
         PrintConversionFailure(e);
@@ -435,16 +570,23 @@ int RunRollback(const Arguments& args) {
     if (handle == platform::kInvalidVolume) return kExitFailed;
     platform::InterruptShield shield;
     HandleGuard guard(handle, true);
-    CVolumeDevice device(handle);
-    if (!RollbackVolume(args.rollbackFile, &device, &problem)) {
+    std::optional<platform::VolumeRange> range;
+    if (!FindVolume(args, handle, &range)) return kExitFailed;
+    if (!RollbackVolume(args.rollbackFile, VolumeDevice(handle, range).get(), &problem)) {
         PrintRefusal(problem);
         return kExitFailed;
     }
+    // An NTFS volume back from FAT32 gets its partition type back. The type a FAT volume had
+    // before its conversion to NTFS is not kept, so that one is left as it is.
+    std::string partitionDone;
+    if (contents.Header.Direction == static_cast<uint32_t>(UndoDirection::NtfsToFat32))
+        partitionDone = RetypeVolumePartition(args, handle, kMbrTypeFat32Lba, kMbrTypeNtfs, false);
     guard.Close();
     uint64_t sectors = 0;
     for (const UndoExtent& e : contents.Extents) sectors += e.Count;
-    std::fprintf(stderr, "Rolled back: %llu sectors of %s put back from %s.\n",
-                 static_cast<unsigned long long>(sectors), args.target.c_str(), args.rollbackFile.c_str());
+    std::fprintf(stderr, "Rolled back: %llu sectors of %s put back from %s%s%s.\n",
+                 static_cast<unsigned long long>(sectors), VolumeName(args).c_str(), args.rollbackFile.c_str(),
+                 partitionDone.empty() ? "" : ", ", partitionDone.c_str());
     return kExitOk;
 }
 
@@ -465,9 +607,10 @@ int Run(const Arguments& args) {
     if (args.check) {
         ConversionReport found;
         if (!CheckVolume(args, &progress, &found)) return kExitFailed;
-        PrintFound(args.target, found);
+        PrintFound(VolumeName(args), found);
         for (const std::u16string& path : found.paths) std::printf("%s\n", Utf8(path).c_str());
-        PrintSummary("Convertible", found, platform::MonotonicSeconds() - started);
+        PrintSummary("Convertible", found, platform::MonotonicSeconds() - started,
+                     RetypeVolumePartition(args, platform::kInvalidVolume, kMbrTypeNtfs, kMbrTypeFat32Lba, true));
         return kExitOk;
     }
 
@@ -487,27 +630,31 @@ int Run(const Arguments& args) {
     platform::VolumeHandle handle = LockTarget(args);
     if (handle == platform::kInvalidVolume) return kExitFailed;
     HandleGuard guard(handle, false);
-    CVolumeDevice device(handle);
+    std::optional<platform::VolumeRange> range;
+    if (!FindVolume(args, handle, &range)) return kExitFailed;
+    const std::unique_ptr<CVolumeDevice> volume = VolumeDevice(handle, range);
+    CVolumeDevice& device = *volume;
 
     // Step 3: the walk, under the lock; what it found is shown.
     ConversionReport report;
     NtfsAnalysisPtr analysis;
     try {
-        analysis = AnalyseNtfsVolume(&progress, &device, GetVolumeSectors(handle), {}, &report);
+        analysis = AnalyseNtfsVolume(&progress, &device, VolumeSectors(handle, range), {}, &report);
     } catch (const SimpleException& e) {
         progress.Finish();
         PrintConversionFailure(e);
         return kExitFailed;
     }
     progress.Finish();
-    PrintFound(args.target, report);
+    PrintFound(VolumeName(args), report);
     double seconds = platform::MonotonicSeconds() - started;
 
     // Step 4: the user's agreement; without it the volume is closed as it was.
-    if (!Agreed(args, "Convert " + args.target + " to FAT32?", "convert")) return kExitFailed;
+    if (!Agreed(args, "Convert " + VolumeName(args) + " to FAT32?", "convert")) return kExitFailed;
 
-    // Step 5: the conversion itself, with the tree of step 3.
+    // Step 5: the conversion itself, with the tree of step 3; then the partition's type.
     int status = kExitOk;
+    std::string partitionDone;
     started = platform::MonotonicSeconds();
     {
         platform::InterruptShield shield;
@@ -518,11 +665,13 @@ int Run(const Arguments& args) {
                 std::string problem;
                 undo = StartUndo(args.undoFile, args.target, UndoDirection::NtfsToFat32, device, &problem);
                 if (!undo) throw SimpleException(platform::Utf8ToUtf16(problem + " Nothing was changed."), 1);
-                std::fprintf(stderr, "To undo this conversion: velundra-convert --rollback %s %s\n",
-                             args.undoFile.c_str(), args.target.c_str());
+                std::fprintf(stderr, "To undo this conversion: velundra-convert --rollback %s %s%s\n",
+                             args.undoFile.c_str(), PartitionOption(args).c_str(), args.target.c_str());
             }
             CVolumeDevice* target = undo ? static_cast<CVolumeDevice*>(undo.get()) : &device;
             ConvertAnalysedVolume(analysis.get(), target, {}, &report);
+            progress.Finish();
+            partitionDone = RetypeVolumePartition(args, handle, kMbrTypeNtfs, kMbrTypeFat32Lba, false);
             if (undo) {
                 std::fprintf(stderr, "Undo file %s: %s for %s overwritten.\n", args.undoFile.c_str(),
                              Mebibytes(undo->UndoFileBytes()).c_str(),
@@ -550,7 +699,7 @@ int Run(const Arguments& args) {
         }
     }
     seconds += platform::MonotonicSeconds() - started;
-    if (status == kExitOk) PrintSummary("Converted", report, seconds);
+    if (status == kExitOk) PrintSummary("Converted", report, seconds, partitionDone);
     return status;
 }
 

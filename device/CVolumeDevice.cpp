@@ -14,8 +14,18 @@ bool IsOpen(platform::VolumeHandle handle) { return handle >= 0; }
 
 // Sector numbers whose byte offset does not fit 64 bits would wrap round to the start of the
 // volume (a bogus run read from a damaged volume could then overwrite the boot sector), so
-// they are refused like any other out-of-range transfer.
-bool ByteOffset(uint64_t first, uint64_t* offset, int* error) {
+// they are refused like any other out-of-range transfer. On a partition, the transfer must
+// lie inside it, so nothing outside the partition is ever read or written; its sectors are
+// then moved to their place on the disk.
+bool DiskOffset(const std::optional<platform::VolumeRange>& range, uint64_t first, uint32_t n,
+                bool isRead, uint64_t* offset, int* error) {
+    if (range) {
+        if (first > range->sectors || n > range->sectors - first) {
+            *error = isRead ? EIO : ENOSPC;  // as past the end of a volume of that length
+            return false;
+        }
+        first += range->firstSector;
+    }
     if (first > UINT64_MAX / uint64_t{kDeviceSectorBytes}) {
         *error = EINVAL;
         return false;
@@ -60,7 +70,7 @@ int CVolumeDevice::ReadSectors(void* buffer, uint64_t first, uint64_t count) {
     if (!IsOpen(Handle)) return 0;
     int error = 0;
     uint64_t offset = 0;
-    if (!ByteOffset(first, &offset, &error) ||
+    if (!DiskOffset(Range, first, n, true, &offset, &error) ||
         !platform::ReadAt(Handle, buffer, n * uint64_t{kDeviceSectorBytes}, offset, &error)) {
         LogWarnW(u"ReadFile last error %d", error);
         return 0;
@@ -80,7 +90,7 @@ int CVolumeDevice::WriteSectors(const void* buffer, uint64_t first, uint64_t cou
     if (!IsOpen(Handle)) return 0;
     int error = 0;
     uint64_t offset = 0;
-    if (!ByteOffset(first, &offset, &error) ||
+    if (!DiskOffset(Range, first, n, false, &offset, &error) ||
         !platform::WriteAt(Handle, buffer, n * uint64_t{kDeviceSectorBytes}, offset, &error)) {
         LogWarnW(u"WriteFile last error %d", error);
         return 0;
@@ -90,6 +100,7 @@ int CVolumeDevice::WriteSectors(const void* buffer, uint64_t first, uint64_t cou
 }
 
 uint64_t CVolumeDevice::SectorCount() {
+    if (Range) return Range->sectors;
     uint64_t bytes = 0;
     int error = 0;
     if (!platform::VolumeLengthBytes(Handle, &bytes, &error)) {

@@ -2,11 +2,9 @@
 
 #include <cstdio>
 
-#include "platform/PartitionTable.h"
+#include "device/PartitionType.h"
 
 namespace {
-
-constexpr uint8_t kNtfsType = 0x07;
 
 bool IsFatType(uint32_t type) {
     return type == 0x01 || type == 0x04 || type == 0x06 || type == 0x0B || type == 0x0C || type == 0x0E;
@@ -16,20 +14,15 @@ bool IsFatType(uint32_t type) {
 
 bool MarkPartitionNtfs(const std::string& diskPath, uint32_t number, std::string* message) {
     message->clear();
-    platform::PartitionTableKind kind = platform::PartitionTableKind::None;
-    platform::PartitionEntry entry;
-    std::string error;
-    if (!platform::ReadPartition(diskPath, platform::kInvalidVolume, number, &kind, &entry, &error)) {
-        *message = "The partition table cannot be read: " + error;
+    PartitionRetype outcome;
+    if (!RetypeMbrPartition(diskPath, platform::kInvalidVolume, number, IsFatType, kMbrTypeNtfs, &outcome)) {
+        *message = !outcome.found ? "The partition table cannot be read: " + outcome.error
+                       : "The partition type cannot be changed to NTFS: " + outcome.error;
         return false;
     }
-    if (kind != platform::PartitionTableKind::Mbr || !IsFatType(entry.mbrType)) return true;
-    if (!platform::SetMbrPartitionType(diskPath, platform::kInvalidVolume, number, kNtfsType, &error)) {
-        *message = "The partition type cannot be changed to NTFS: " + error;
-        return false;
-    }
+    if (!outcome.changed) return true;
     char text[96];
-    std::snprintf(text, sizeof text, "The partition type was changed from 0x%02X to 0x07 (NTFS).", entry.mbrType);
+    std::snprintf(text, sizeof text, "The partition type was changed from 0x%02X to 0x07 (NTFS).", outcome.oldType);
     *message = text;
     return true;
 }

@@ -15,6 +15,13 @@ namespace platform {
 using VolumeHandle = int;
 constexpr VolumeHandle kInvalidVolume = -1;
 
+// A stretch of a whole disk or disk image that holds a volume of its own (a partition), in
+// 512-byte sectors of the disk.
+struct VolumeRange {
+    uint64_t firstSector = 0;  // the stretch's first sector on the disk
+    uint64_t sectors = 0;      // its length
+};
+
 // How a volume is opened.
 enum class VolumeAccess {
     ReadOnly,   // reading only, no lock: others may hold it, even exclusively

@@ -36,7 +36,7 @@ using namespace testsupport;
 namespace fs = std::filesystem;
 
 const char kUsageLine[] =
-    "usage: velundra-convert [--check [--list]] [--yes] [--quiet] [--log FILE] [--undo FILE] TARGET";
+    "usage: velundra-convert [--check [--list]] [--yes] [--quiet] [--log FILE] [--undo FILE] [--partition N] TARGET";
 const char kConvertible[] = "convert512";  // 40 MiB, 512-byte clusters, label CONVERT
 
 CommandResult Convert(const std::vector<std::string>& args, CommandOptions options = {}) {

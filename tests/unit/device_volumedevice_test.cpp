@@ -170,6 +170,58 @@ TEST(CVolumeDevice, FailedTransfersAreCountedAndLeaveTheDeviceUsable) {
     EXPECT_EQ(dev.SectorsWritten, 0u);
 }
 
+// A device on a partition of a disk: its sector 0 is the partition's first sector, its length
+// the partition's, and no transfer, whole or in part, reaches a sector outside the partition.
+TEST(CVolumeDevice, APartitionsDeviceNeverLeavesThePartition) {
+    Volume disk(16);
+    CVolumeDevice dev(disk.handle, platform::VolumeRange{4, 8});  // disk sectors 4..11
+    EXPECT_EQ(dev.SectorCount(), 8u);
+    std::vector<unsigned char> buf(512 * 9);
+    const std::vector<unsigned char> fill(512 * 9, 0xAB);
+    LogCapture log;
+
+    const struct {
+        uint64_t first, count;
+        bool ok;
+    } transfers[] = {
+        {0, 1, true}, {7, 1, true}, {0, 8, true}, {8, 0, true},                   // inside
+        {8, 1, false}, {7, 2, false}, {0, 9, false}, {uint64_t{1} << 60, 1, false},  // beyond
+        {~uint64_t{0} - 2, 4, false},  // a first sector that wraps with the count
+    };
+    for (const auto& t : transfers) {
+        EXPECT_EQ(dev.ReadSectors(buf.data(), t.first, t.count), t.ok ? 1 : 0) << t.first << "+" << t.count;
+        EXPECT_EQ(dev.WriteSectors(fill.data(), t.first, t.count), t.ok ? 1 : 0) << t.first << "+" << t.count;
+    }
+    EXPECT_EQ(log.lines().size(), 10u);  // a warning for each refused read and write
+    EXPECT_EQ(log.lines().front(), "3 ReadFile last error 5");
+    EXPECT_EQ(log.lines()[1], "3 WriteFile last error 28");
+
+    // The writes above put 0xAB over the partition's sectors alone; the disk outside it is as
+    // it was.
+    for (uint64_t s = 0; s < 16; ++s) {
+        unsigned char sector[512];
+        ASSERT_TRUE(platform::ReadAt(disk.handle, sector, 512, s * 512, nullptr));
+        const unsigned char expected = s >= 4 && s < 12 ? 0xAB : static_cast<unsigned char>(s + 1);
+        EXPECT_EQ(sector[0], expected) << "disk sector " << s;
+        EXPECT_EQ(sector[511], expected) << "disk sector " << s;
+    }
+}
+
+TEST(CVolumeDevice, APartitionsSectorsAreTheDisksSectorsShifted) {
+    Volume disk(16);
+    CVolumeDevice dev(disk.handle, platform::VolumeRange{5, 3});
+    unsigned char buf[512 * 3];
+    ASSERT_EQ(dev.ReadSectors(buf, 0, 3), 1);
+    EXPECT_EQ(buf[0], 6);  // disk sector 5 holds the byte 6
+    EXPECT_EQ(buf[512], 7);
+    EXPECT_EQ(buf[1024], 8);
+    std::vector<unsigned char> ones(512, 0xEE);
+    ASSERT_EQ(dev.WriteSectors(ones.data(), 1, 1), 1);
+    unsigned char sector[512];
+    ASSERT_TRUE(platform::ReadAt(disk.handle, sector, 512, 6 * 512, nullptr));
+    EXPECT_EQ(sector[0], 0xEE);
+}
+
 TEST(CVolumeDevice, ClosedDeviceFailsButStillCounts) {
     CVolumeDevice dev;
     Recorder sink;
