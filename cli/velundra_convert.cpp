@@ -353,10 +353,20 @@ bool AskYesNo(const std::string& question) {
     return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes" || answer == "YES";
 }
 
-// Refuses the volume that holds this program or the running system (step 1).
+// True when TARGET is the volume at devicePath or the whole disk it is a partition of: a
+// conversion of that disk (of any of its partitions, or of all of it) would have to lock the
+// disk, and so unmount that volume, first.
+bool Covers(const std::string& target, const std::string& devicePath) {
+    if (platform::SameVolume(target, devicePath)) return true;
+    const auto partition = platform::LocatePartition(devicePath);
+    return partition && platform::SameVolume(target, partition->diskPath);
+}
+
+// Refuses the volume that holds this program or the running system, and the disks they lie
+// on (step 1).
 bool RefuseOwnVolumes(const std::string& target) {
     std::optional<platform::VolumeLocation> self = platform::ExecutableVolume();
-    if (self && platform::SameVolume(target, self->devicePath)) {
+    if (self && Covers(target, self->devicePath)) {
         PrintRefusal(FillIn("The program self is running on the volume '%c:' which will be "
                             "converted,\nplease put Velundra installs to other volume and try "
                             "again.",
@@ -364,7 +374,7 @@ bool RefuseOwnVolumes(const std::string& target) {
         return true;
     }
     std::string system = platform::SystemVolumeDevice();
-    if (!system.empty() && platform::SameVolume(target, system)) {
+    if (!system.empty() && Covers(target, system)) {
         PrintRefusal("The volume '" + target +
                      "' holds the running operating system and cannot be converted.");
         return true;
@@ -505,8 +515,8 @@ bool CheckVolume(const Arguments& args, ConsoleProgress* progress, ConversionRep
     return ok;
 }
 
-// The undo file must be new and must not lie on the target; checked before anything is asked
-// (and again when it is created).
+// The undo file must be new and must not lie on the target (nor on a partition of a target
+// disk); checked before anything is asked (and again when it is created).
 bool UndoFileUsable(const Arguments& args) {
     std::error_code ec;
     if (std::filesystem::exists(args.undoFile, ec)) {
@@ -515,8 +525,7 @@ bool UndoFileUsable(const Arguments& args) {
     }
     const std::filesystem::path parent = std::filesystem::absolute(args.undoFile, ec).parent_path();
     const auto where = platform::VolumeOfPath(parent.string());
-    if (platform::SameVolume(args.undoFile, args.target) ||
-        (where && platform::SameVolume(where->devicePath, args.target))) {
+    if (platform::SameVolume(args.undoFile, args.target) || (where && Covers(args.target, where->devicePath))) {
         PrintError("the undo file " + args.undoFile + " must not lie on " + args.target);
         return false;
     }

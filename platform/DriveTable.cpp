@@ -160,6 +160,22 @@ std::vector<std::string> MountPointsIn(const std::vector<MountEntry>& mounts, co
         }
     }
 
+    // A whole disk (or a loop device with partitions) is in use while any of its partitions
+    // is mounted: converting one of them, or the whole, writes where that file system lives.
+    const size_t wholes = numbers.size();
+    for (size_t i = 0; i < wholes; ++i) {
+        const std::string node = "/sys/dev/block/" + std::to_string(major(numbers[i])) + ":" + std::to_string(minor(numbers[i]));
+        if (DIR* d = opendir(node.c_str())) {
+            while (dirent* e = readdir(d)) {
+                const std::string child = node + "/" + e->d_name;
+                unsigned ma = 0, mi = 0;
+                if (e->d_name[0] == '.' || access((child + "/partition").c_str(), F_OK) != 0) continue;
+                if (ParseMajorMinor(ReadWholeFile(child + "/dev"), &ma, &mi)) numbers.push_back(makedev(ma, mi));
+            }
+            closedir(d);
+        }
+    }
+
     for (const MountEntry& m : mounts) {
         bool mine = std::find(numbers.begin(), numbers.end(), makedev(m.major, m.minor)) != numbers.end();
         struct stat ss {};

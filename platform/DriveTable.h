@@ -63,7 +63,7 @@ std::optional<VolumeLocation> ExecutableVolume();
 
 // Every mount point of a block device or an image file, in mount order. An image file
 // counts as mounted when a mount names it as its source (ntfs-3g) or when a loop device
-// backed by it is mounted.
+// backed by it is mounted; a whole disk (or loop device) also while one of its partitions is.
 std::vector<std::string> MountPointsOf(const std::string& devicePath);
 
 // The loop devices backed by an image file (/dev/loop3), in the kernel's order.

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/DriveTable.h"
+#include "platform/PartitionTable.h"
 #include "tests/support/Command.h"
 #include "tests/support/ConvertedVolume.h"
 #include "tests/support/Fixtures.h"
@@ -246,6 +248,25 @@ TEST(ConvertPartition, WhatIsNoPartitionIsRefusedAndNothingChanges) {
     ExpectImageUnchanged(longer, shaLonger);
 }
 
+// The disk the running system lies on is refused as a whole and partition by partition:
+// locking it would unmount the system's partitions first. Only --check is asked, which never
+// writes, so a fault here cannot harm the machine.
+TEST(ConvertPartition, TheDiskOfTheSystemVolumeIsRefused) {
+    const std::string system = platform::SystemVolumeDevice();
+    const auto where = platform::LocatePartition(system);
+    if (!where) GTEST_SKIP() << "/ is not on a partition block device here (" << system << ")";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--check", where->diskPath},
+          std::vector<std::string>{"--check", "--partition", std::to_string(where->number), where->diskPath}}) {
+        const CommandResult r = Convert(args);
+        EXPECT_EQ(r.exitCode, 1) << r.Describe();
+        const std::string disk = where->diskPath;
+        EXPECT_TRUE(r.err == "The volume '" + disk + "' holds the running operating system and cannot be converted.\n" ||
+                    r.err.rfind("The program self is running on the volume '" + disk + "' which will be converted", 0) == 0)
+            << r.err;
+    }
+}
+
 // A loop device with partitions, detached when the test ends.
 class PartitionedLoop {
 public:
@@ -305,6 +326,32 @@ TEST(ConvertPartition, APartitionDeviceIsRetypedInItsDisksTable) {
     const std::string part = dir.File("part.img");
     WriteFileBytes(part, Sectors(disk, kStart, kSectors));
     ExpectConvertedVolumeMatches(TakeNtfsSnapshot(FixtureImage(kVolume)), part);
+}
+
+// A disk image one of whose partitions is mounted through a loop device is in use: the
+// conversion asks, unmounts it and only then writes.
+TEST(ConvertPartition, AMountedPartitionOfTheImageIsUnmountedFirst) {
+    TempDir dir("partmount");
+    const std::string disk = MakeDisk(dir, "mbr.img", Script("dos", "7"));
+    PartitionedLoop loop(disk);
+    const std::string partition = loop.FirstPartition();
+    if (partition.empty()) {
+        GTEST_SKIP() << "this machine gives loop devices no partition devices (losetup -P "
+                     << (loop.Device().empty() ? "failed" : "made no " + loop.Device() + "p1") << ")";
+    }
+    const std::string mnt = dir.File("mnt");
+    fs::create_directory(mnt);
+    const CommandResult mounted = RunCommand({"ntfs-3g", partition, mnt});
+    ASSERT_TRUE(mounted.Ok()) << mounted.Describe();
+    const std::vector<std::string> points = platform::MountPointsOf(disk);
+    EXPECT_NE(std::find(points.begin(), points.end(), fs::canonical(mnt).string()), points.end()) << mnt;
+
+    const CommandResult r = Convert({"--yes", "--partition", "1", disk});
+    UnmountBelow(dir.Path());  // in case the conversion did not
+    EXPECT_EQ(r.exitCode, 0) << r.Describe();
+    EXPECT_TRUE(platform::MountPointsOf(disk).empty());
+    loop.Detach();
+    EXPECT_EQ(SfdiskType(disk, 1), "c");
 }
 
 }  // namespace
