@@ -368,9 +368,9 @@ void ConvertSameClusterSize(const FAT32_BOOT_SECTOR& image, CVolumeDevice* devic
     NFat fat(image, device);
     VolumeLabelBytes(label, reinterpret_cast<uint8_t*>(fat.BootImage.VolumeLabel));
     const uint32_t clusterBytes = fat.FatClusterBytes();
-    if (options.fatClustersPerNtfsCluster > 1) {
+    if (options.fatClustersPerNtfsCluster > 1 && root != nullptr) {
         // The data stays where it lies; its runs now count FAT32 clusters.
-        VisitTree(root, [&](FILE_ITEM* item, const std::u16string&) {
+        ForEachItem(root->FirstChild, [&](FILE_ITEM* item) {
             if (CAttrNonResident* data = NonResidentData(item)) {
                 ScaleRuns(data, options.fatClustersPerNtfsCluster);
             }

@@ -590,22 +590,6 @@ void DirectoryWriter::Finish() {
 
 namespace {
 
-// Visits items, their children and their following siblings in that order (an item, then
-// what it holds, then its next sibling), from an explicit stack: a deep tree cannot
-// overflow the thread's stack.
-template <typename Visit>
-void ForEachItem(FILE_ITEM* items, Visit visit) {
-    std::vector<FILE_ITEM*> pending;
-    if (items != nullptr) pending.push_back(items);
-    while (!pending.empty()) {
-        FILE_ITEM* item = pending.back();
-        pending.pop_back();
-        visit(item);
-        if (item->NextSibling != nullptr) pending.push_back(item->NextSibling);
-        if (item->FirstChild != nullptr) pending.push_back(item->FirstChild);
-    }
-}
-
 // Bytes of one directory's entries by the record-only estimate, the end entry included.
 uint64_t EstimatedDirectoryBytes(FILE_ITEM* items, bool root) {
     uint64_t bytes = root ? 2 * kFatDirEntryBytes : 3 * kFatDirEntryBytes;

@@ -193,6 +193,22 @@ bool ItemIsDirectory(const FILE_ITEM* item);
 void VisitTree(FILE_ITEM* root,
                const std::function<void(FILE_ITEM* item, const std::u16string& path)>& visit);
 
+// Calls visit(item) for `items`, everything they hold and their following siblings, in tree
+// order (an item, then what it holds, then its next sibling), from an explicit stack so that a
+// deep tree cannot overflow the thread's stack. Builds no paths: for walks that need none.
+template <typename Visit>
+void ForEachItem(FILE_ITEM* items, Visit visit) {
+    std::vector<FILE_ITEM*> pending;
+    if (items != nullptr) pending.push_back(items);
+    while (!pending.empty()) {
+        FILE_ITEM* item = pending.back();
+        pending.pop_back();
+        visit(item);
+        if (item->NextSibling != nullptr) pending.push_back(item->NextSibling);
+        if (item->FirstChild != nullptr) pending.push_back(item->FirstChild);
+    }
+}
+
 // Every path below `root`, in tree order (a directory, then what it holds, then its next
 // sibling): "/dir/" for directories and "/dir/file" for files, appended to *out.
 void ListPaths(FILE_ITEM* root, std::vector<std::u16string>* out);

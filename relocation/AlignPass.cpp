@@ -330,9 +330,11 @@ uint64_t CountFatClusters(FILE_ITEM* tree, NBitmap* bitmap, uint64_t* outside) {
     // 1 for the root's visit, 1 per directory holding anything: room the estimate keeps.
     uint64_t total = 1;
     std::unordered_set<uint64_t> seen;
-    VisitTree(tree, [&](FILE_ITEM* item, const std::u16string&) {
-        if (ItemIsDirectory(item) && item->FirstChild != nullptr) ++total;
-    });
+    if (tree != nullptr) {
+        ForEachItem(tree->FirstChild, [&](FILE_ITEM* item) {
+            if (ItemIsDirectory(item) && item->FirstChild != nullptr) ++total;
+        });
+    }
     if (tree != nullptr && tree->FirstChild != nullptr) ++total;
     ForEachFile(tree, Names::All, false, [&](FILE_ITEM* item, CAttrNonResident* data, const std::u16string&) {
         const bool first = seen.insert(item->FileRecord->RecordNumber).second;
