@@ -88,11 +88,7 @@ void ConvertToNtfsThread(std::unique_ptr<NtfsJob> job) {
                                                    output, input, job->Page, childEnded}));
 
         const int exitCode = child->Wait();
-        *childEnded = true;
         LogInfoA("The converter ended with exit code %d.", exitCode);
-        // The child's ends are of no use once it has ended.
-        output->CloseWriteEnd();
-        input->CloseReadEnd();
         if (exitCode != 0) {
             throw SimpleException(
                 u"The converting is failed, more detail see the description in the Text Box.", 1);
@@ -101,6 +97,7 @@ void ConvertToNtfsThread(std::unique_ptr<NtfsJob> job) {
         if (e.Kind == 4) LogFailure(e);
         failure = std::make_unique<SimpleException>(e);
     }
+    // The child's ends are of no use once it has ended (or never started).
     if (output) output->CloseWriteEnd();
     if (input) input->CloseReadEnd();
     *childEnded = true;

@@ -487,16 +487,21 @@ std::string RetypeVolumePartition(const Arguments& args, platform::VolumeHandle 
     }
 }
 
+// TARGET opened for reading only, without a lock; the invalid handle after saying why it
+// cannot be opened at all (not a volume, no right).
+platform::VolumeHandle OpenReadOnly(const Arguments& args) {
+    int error = 0;
+    const platform::VolumeHandle handle =
+        platform::OpenVolume(args.target, platform::VolumeAccess::ReadOnly, &error);
+    if (handle == platform::kInvalidVolume) PrintError("cannot open " + args.target + ": " + std::strerror(error));
+    return handle;
+}
+
 // --check: the walk and the free-space check on the volume opened read-only, without a lock.
 // Returns false after printing the engine's refusal.
 bool CheckVolume(const Arguments& args, ConsoleProgress* progress, ConversionReport* report) {
-    int error = 0;
-    platform::VolumeHandle handle =
-        platform::OpenVolume(args.target, platform::VolumeAccess::ReadOnly, &error);
-    if (handle == platform::kInvalidVolume) {
-        PrintError("cannot open " + args.target + ": " + std::strerror(error));
-        return false;
-    }
+    const platform::VolumeHandle handle = OpenReadOnly(args);
+    if (handle == platform::kInvalidVolume) return false;
     HandleGuard guard(handle, false);
     std::optional<platform::VolumeRange> range;
     if (!FindVolume(args, handle, &range)) return false;
@@ -626,16 +631,9 @@ int Run(const Arguments& args) {
     // Step 2: the lock, with the one question about programs that hold the volume. A target
     // that cannot be opened at all (not a volume, no right) is named with its reason first:
     // no question about programs would help there.
-    {
-        int error = 0;
-        platform::VolumeHandle probe =
-            platform::OpenVolume(args.target, platform::VolumeAccess::ReadOnly, &error);
-        if (probe == platform::kInvalidVolume) {
-            PrintError("cannot open " + args.target + ": " + std::strerror(error));
-            return kExitFailed;
-        }
-        platform::CloseVolume(probe);
-    }
+    const platform::VolumeHandle probe = OpenReadOnly(args);
+    if (probe == platform::kInvalidVolume) return kExitFailed;
+    platform::CloseVolume(probe);
     platform::VolumeHandle handle = LockTarget(args);
     if (handle == platform::kInvalidVolume) return kExitFailed;
     HandleGuard guard(handle, false);

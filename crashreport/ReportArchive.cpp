@@ -7,10 +7,10 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <string_view>
 
+#include "platform/LocalTime.h"
 #include "platform/TextEncoding.h"
 
 namespace {
@@ -40,26 +40,6 @@ bool IsStored(std::string_view name) {
     for (std::string_view ext : kStoredExtensions)
         if (EndsWithIgnoringCase(name, ext)) return true;
     return false;
-}
-
-// A local time of the given day at midnight.
-time_t LocalMidnight(int year, int month, int day) {
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_isdst = -1;
-    return std::mktime(&tm);
-}
-
-// The file's time as the archive keeps it: local years before 1970 become 1970-01-01, years
-// after 2037 become 2037-12-31, so that the time fits the extra field's signed 32 bits.
-time_t ClampedTime(time_t t) {
-    std::tm tm{};
-    if (!localtime_r(&t, &tm)) return LocalMidnight(1970, 1, 1);
-    if (tm.tm_year + 1900 < 1970) return LocalMidnight(1970, 1, 1);
-    if (tm.tm_year + 1900 > 2037) return LocalMidnight(2037, 12, 31);
-    return t;
 }
 
 std::string FileNameOf(const std::string& path) {
@@ -144,7 +124,9 @@ ReportArchiveResult BuildReportArchive(const std::vector<ReportEntry>& entries,
 
         // 4. Method, time and the time-stamp field.
         const zip_int32_t method = IsStored(name) ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
-        const time_t mtime = ClampedTime(st.st_mtime);
+        // The file's time as the archive keeps it: local years before 1970 become 1970-01-01,
+        // years after 2037 become 2037-12-31, so that it fits the extra field's signed 32 bits.
+        const auto mtime = static_cast<time_t>(platform::ClampUnixTimeToLocalYears(st.st_mtime, 1970, 2037));
         const auto unixTime = static_cast<uint32_t>(static_cast<int32_t>(mtime));
         const zip_uint8_t field[5] = {kExtendedTimestampHasMtime, static_cast<zip_uint8_t>(unixTime),
                                       static_cast<zip_uint8_t>(unixTime >> 8),

@@ -80,8 +80,13 @@ int CVolumeDevice::ReadSectors(void* buffer, uint64_t first, uint64_t count) {
 }
 
 void CVolumeDevice::Prefetch(uint64_t first, uint64_t count) {
-    if (first > UINT64_MAX / kDeviceSectorBytes || count > UINT64_MAX / kDeviceSectorBytes) return;
-    platform::AdviseWillNeed(Handle, first * kDeviceSectorBytes, count * kDeviceSectorBytes);
+    // The same placement as a read: on a partition the sectors are the partition's, and what
+    // lies outside it is never asked for.
+    if (count == 0 || count > UINT32_MAX) return;
+    int error = 0;
+    uint64_t offset = 0;
+    if (!DiskOffset(Range, first, static_cast<uint32_t>(count), true, &offset, &error)) return;
+    platform::AdviseWillNeed(Handle, offset, count * kDeviceSectorBytes);
 }
 
 int CVolumeDevice::WriteSectors(const void* buffer, uint64_t first, uint64_t count) {

@@ -45,7 +45,8 @@ public:
     virtual int ReadSectors(void* buffer, uint64_t first, uint64_t count);
     // Says that count sectors from `first` will be read soon, so the system may read them
     // ahead while the caller works on what it has (AdviseWillNeed). A hint: nothing is
-    // transferred or counted, and a device without a handle ignores it.
+    // transferred or counted, and a device without a handle ignores it. The sectors are
+    // placed as for ReadSectors (inside Range); what a read would refuse is passed over.
     virtual void Prefetch(uint64_t first, uint64_t count);
     // Writes count sectors from buffer; 1 when every byte was written, else 0.
     virtual int WriteSectors(const void* buffer, uint64_t first, uint64_t count);

@@ -22,7 +22,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t kStride = 512;  // update sequence stride
 constexpr uint64_t kBootBytes = 8192;
 
 // A problem that ends planning; its text is the sentence for the user.
@@ -31,7 +30,6 @@ struct Refusal : std::runtime_error {
 };
 
 uint64_t DivideUp(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
-constexpr uint32_t Align8(uint32_t v) { return (v + 7) & ~7u; }
 
 struct Run {
     int64_t lcn;     // -1: sparse
@@ -109,25 +107,14 @@ std::vector<std::vector<Run>> SplitExtents(const std::vector<Run>& runs) {
 // of CFileRecord::ApplyFixups).
 void ProtectFixups(uint8_t* buffer, uint32_t bytes, uint16_t usaOffset, uint16_t sequence) {
     ntfs::StoreLe<uint16_t>(buffer + usaOffset, sequence);
-    for (uint32_t k = 0; k < bytes / kStride; ++k) {
-        uint8_t* last = buffer + (k + 1) * kStride - 2;
+    for (uint32_t k = 0; k < bytes / kNtfsUpdateStride; ++k) {
+        uint8_t* last = buffer + (k + 1) * kNtfsUpdateStride - 2;
         std::memcpy(buffer + usaOffset + 2 + 2 * k, last, 2);
         ntfs::StoreLe<uint16_t>(last, sequence);
     }
 }
 
 // ---- FILE records -------------------------------------------------------------------------
-
-constexpr uint16_t kRecordUsaOffset = sizeof(FILE_RECORD_HEADER);          // 0x30
-constexpr uint16_t kRecordFirstAttribute = Align8(kRecordUsaOffset + 2 * (1 + kNtfsRecordBytes / kStride));
-constexpr uint32_t kRecordRoom = kNtfsRecordBytes - kRecordFirstAttribute - 8;  // for attributes
-static_assert(Align8(sizeof(ATTR_HEADER_NONRESIDENT) + kNtfsExtentPairsBytes) == kRecordRoom);
-
-// Bytes a resident attribute without a name takes for a value of `length` bytes.
-constexpr uint32_t ResidentBytes(uint32_t length) { return Align8(sizeof(ATTR_HEADER_RESIDENT) + length); }
-constexpr uint32_t FileNameBytes(size_t units) {
-    return ResidentBytes(static_cast<uint32_t>(sizeof(FILE_NAME_VALUE) + 2 * units));
-}
 
 // One MFT record being built in its slot of the MFT image: attributes are appended in type
 // order; Finish writes the end marker and protects the record in place.
@@ -137,15 +124,15 @@ public:
         std::memset(bytes_, 0, kNtfsRecordBytes);
         FILE_RECORD_HEADER h{};
         std::memcpy(h.Multi.Magic, "FILE", 4);
-        h.Multi.UsaOffset = kRecordUsaOffset;
-        h.Multi.UsaCount = 1 + kNtfsRecordBytes / kStride;
+        h.Multi.UsaOffset = kNtfsRecordUsaOffset;
+        h.Multi.UsaCount = 1 + kNtfsRecordBytes / kNtfsUpdateStride;
         h.SequenceNumber = sequence;
-        h.FirstAttributeOffset = kRecordFirstAttribute;
+        h.FirstAttributeOffset = kNtfsRecordFirstAttribute;
         h.Flags = flags;
         h.BytesAllocated = kNtfsRecordBytes;
         h.RecordNumberLow = static_cast<uint32_t>(number);
         std::memcpy(bytes_, &h, sizeof h);
-        used_ = kRecordFirstAttribute;
+        used_ = kNtfsRecordFirstAttribute;
     }
 
     // Bytes still free for attributes (the end marker kept aside).
@@ -154,8 +141,8 @@ public:
     void AddResident(uint32_t type, const std::u16string& name, const uint8_t* value, uint32_t length,
                      bool indexed = false) {
         const uint32_t nameOffset = sizeof(ATTR_HEADER_RESIDENT);
-        const uint32_t valueOffset = Align8(nameOffset + 2 * static_cast<uint32_t>(name.size()));
-        const uint32_t total = Align8(valueOffset + length);
+        const uint32_t valueOffset = NtfsAlign8(nameOffset + 2 * static_cast<uint32_t>(name.size()));
+        const uint32_t total = NtfsAlign8(valueOffset + length);
         uint8_t* at = Reserve(total);
         ATTR_HEADER_RESIDENT h{};
         h.Common.TypeCode = type;
@@ -184,8 +171,8 @@ public:
                    uint64_t totalClusters, uint64_t dataSize, uint32_t clusterBytes, uint16_t instance) {
         const Bytes pairs = EncodeRuns(runs);
         const uint32_t nameOffset = sizeof(ATTR_HEADER_NONRESIDENT);
-        const uint32_t pairsOffset = Align8(nameOffset + 2 * static_cast<uint32_t>(name.size()));
-        const uint32_t total = Align8(pairsOffset + static_cast<uint32_t>(pairs.size()));
+        const uint32_t pairsOffset = NtfsAlign8(nameOffset + 2 * static_cast<uint32_t>(name.size()));
+        const uint32_t total = NtfsAlign8(pairsOffset + static_cast<uint32_t>(pairs.size()));
         uint8_t* at = Reserve(total);
         const uint64_t clusters = RunClusters(runs);
         ATTR_HEADER_NONRESIDENT h{};
@@ -221,7 +208,7 @@ public:
         ntfs::StoreLe<uint32_t>(bytes_ + used_, kAttrEnd);
         ntfs::StoreLe<uint32_t>(bytes_ + offsetof(FILE_RECORD_HEADER, BytesInUse), used_ + 8);
         ntfs::StoreLe<uint16_t>(bytes_ + offsetof(FILE_RECORD_HEADER, NextAttributeId), instance_);
-        ProtectFixups(bytes_, kNtfsRecordBytes, kRecordUsaOffset, 1);
+        ProtectFixups(bytes_, kNtfsRecordBytes, kNtfsRecordUsaOffset, 1);
     }
 
 private:
@@ -299,7 +286,7 @@ bool ItemLess(const IndexItem& a, const IndexItem& b) {
 
 Bytes IndexEntryBytes(const IndexItem* item, bool withChild, uint64_t childVcn, bool last) {
     const uint32_t keyLength = item ? static_cast<uint32_t>(item->key->size()) : 0;
-    uint32_t length = Align8(sizeof(INDEX_ENTRY_HEADER) + keyLength) + (withChild ? 8 : 0);
+    uint32_t length = NtfsAlign8(sizeof(INDEX_ENTRY_HEADER) + keyLength) + (withChild ? 8 : 0);
     Bytes out(length, 0);
     INDEX_ENTRY_HEADER h{};
     h.FileReference = item ? item->reference : 0;
@@ -332,7 +319,7 @@ Bytes NodeEntries(const NodeItems& node, const std::function<uint64_t(int64_t)>&
 }
 
 uint32_t EntryBytes(const IndexItem* item, bool withChild) {
-    return Align8(sizeof(INDEX_ENTRY_HEADER) + static_cast<uint32_t>(item->key->size())) + (withChild ? 8 : 0);
+    return NtfsAlign8(sizeof(INDEX_ENTRY_HEADER) + static_cast<uint32_t>(item->key->size())) + (withChild ? 8 : 0);
 }
 
 // The value of an $INDEX_ROOT holding `entries`.
@@ -355,7 +342,7 @@ Bytes IndexRootValue(uint32_t indexedType, uint32_t collation, uint32_t clusterB
 }
 
 constexpr uint32_t kBlockUsaOffset = sizeof(INDEX_BLOCK_HEADER);  // 0x28
-constexpr uint32_t kBlockFirstEntry = Align8(kBlockUsaOffset + 2 * (1 + kNtfsIndexBlockBytes / kStride));
+constexpr uint32_t kBlockFirstEntry = NtfsAlign8(kBlockUsaOffset + 2 * (1 + kNtfsIndexBlockBytes / kNtfsUpdateStride));
 constexpr uint32_t kBlockEntryRoom = kNtfsIndexBlockBytes - kBlockFirstEntry;
 
 // Builds one INDX block at `out` (kNtfsIndexBlockBytes bytes, zero).
@@ -363,7 +350,7 @@ void IndexBlock(uint8_t* out, uint64_t vcn, const Bytes& entries, bool hasChildr
     INDEX_BLOCK_HEADER h{};
     std::memcpy(h.Multi.Magic, "INDX", 4);
     h.Multi.UsaOffset = kBlockUsaOffset;
-    h.Multi.UsaCount = 1 + kNtfsIndexBlockBytes / kStride;
+    h.Multi.UsaCount = 1 + kNtfsIndexBlockBytes / kNtfsUpdateStride;
     h.BlockVcn = vcn;
     h.Node.FirstEntryOffset = kBlockFirstEntry - offsetof(INDEX_BLOCK_HEADER, Node);
     h.Node.BytesInUse = static_cast<uint32_t>(h.Node.FirstEntryOffset + entries.size());
@@ -456,7 +443,7 @@ Bytes ViewEntry(const Bytes& key, const Bytes& data) {
     VIEW_INDEX_ENTRY_HEADER h{};
     h.DataOffset = static_cast<uint16_t>(sizeof h + key.size());
     h.DataLength = static_cast<uint16_t>(data.size());
-    h.EntryLength = static_cast<uint16_t>(Align8(static_cast<uint32_t>(sizeof h + key.size() + data.size())));
+    h.EntryLength = static_cast<uint16_t>(NtfsAlign8(static_cast<uint32_t>(sizeof h + key.size() + data.size())));
     h.KeyLength = static_cast<uint16_t>(key.size());
     Bytes out(h.EntryLength, 0);
     std::memcpy(out.data(), &h, sizeof h);
@@ -724,9 +711,8 @@ bool CNtfsWriter::Plan() {
                         }
                     }
                     // Runs that do not fit beside the names go to extension records.
-                    const uint32_t names = FileNameBytes(e.longName->size()) + (e.dosName.empty() ? 0 : FileNameBytes(e.dosName.size()));
-                    const uint32_t data = Align8(sizeof(ATTR_HEADER_NONRESIDENT) + static_cast<uint32_t>(EncodeRuns(e.runs).size()));
-                    if (ResidentBytes(sizeof(STANDARD_INFORMATION)) + names + data > kRecordRoom) {
+                    if (NtfsRunsNeedExtensionRecords(e.longName->size(), !e.dosName.empty(), e.dosName.size(),
+                                                     EncodeRuns(e.runs).size())) {
                         e.extents = SplitExtents(e.runs);
                         e.firstExtension = nextRecord;
                         nextRecord += e.extents.size();
@@ -933,8 +919,8 @@ bool CNtfsWriter::Plan() {
                                   "\" of one folder differ only in letter case, which NTFS does not allow; rename one first.");
             // Room in the record for the root: beside the $INDEX_ROOT header and value header,
             // and, for a large index, the $INDEX_ALLOCATION and $BITMAP attributes.
-            const uint32_t rootHeaders = Align8(sizeof(ATTR_HEADER_RESIDENT) + 8) + sizeof(INDEX_ROOT_VALUE);
-            const uint32_t largeExtra = Align8(sizeof(ATTR_HEADER_NONRESIDENT) + 8 + 64) + Align8(sizeof(ATTR_HEADER_RESIDENT) + 8 + 64);
+            const uint32_t rootHeaders = NtfsAlign8(sizeof(ATTR_HEADER_RESIDENT) + 8) + sizeof(INDEX_ROOT_VALUE);
+            const uint32_t largeExtra = NtfsAlign8(sizeof(ATTR_HEADER_NONRESIDENT) + 8 + 64) + NtfsAlign8(sizeof(ATTR_HEADER_RESIDENT) + 8 + 64);
             uint32_t room = rec.Room() > rootHeaders ? rec.Room() - rootHeaders : 0;
             uint32_t all = 0x10;
             for (const IndexItem& it : list) all += EntryBytes(&it, false);
@@ -982,9 +968,9 @@ bool CNtfsWriter::Plan() {
             const uint64_t clusters = vcn;
             RecordImage rec(slot(e.record), e.record, 1, kRecordInUse);
             rec.AddResident(kAttrStandardInformation, u"", StandardInformation(e.times, attributes));
-            const uint32_t names = static_cast<uint32_t>(ResidentBytes(static_cast<uint32_t>(longName.size())) +
-                                                         (dosName.empty() ? 0 : ResidentBytes(static_cast<uint32_t>(dosName.size()))));
-            if (ResidentBytes(static_cast<uint32_t>(list.size())) + names <= rec.Room()) {
+            const uint32_t names = static_cast<uint32_t>(NtfsResidentBytes(static_cast<uint32_t>(longName.size())) +
+                                                         (dosName.empty() ? 0 : NtfsResidentBytes(static_cast<uint32_t>(dosName.size()))));
+            if (NtfsResidentBytes(static_cast<uint32_t>(list.size())) + names <= rec.Room()) {
                 rec.AddResident(kAttrAttributeList, u"", list);
             } else {
                 const uint64_t listBytes = list.size();

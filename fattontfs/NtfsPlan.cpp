@@ -8,16 +8,13 @@ namespace {
 
 uint64_t DivideUp(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
 
-// Bytes of the index entries of one name: header, $FILE_NAME key, 8-byte alignment.
-uint64_t NameEntryBytes(size_t units) { return (0x10 + 0x42 + 2 * units + 7) / 8 * 8; }
-
 // Index bytes one directory needs: its entries, with a separate DOS entry where the short
 // name differs from the long one.
 uint64_t DirectoryEntryBytes(const FAT_NODE& dir) {
     uint64_t bytes = 0;
     for (const FAT_NODE& child : dir.Children) {
-        bytes += NameEntryBytes(child.Name().size());
-        if (child.Name() != child.ShortName) bytes += NameEntryBytes(child.ShortName.size());
+        bytes += NtfsNameEntryBytes(child.Name().size());
+        if (child.Name() != child.ShortName) bytes += NtfsNameEntryBytes(child.ShortName.size());
     }
     return bytes;
 }
@@ -27,15 +24,12 @@ uint64_t DirectoryEntryBytes(const FAT_NODE& dir) {
 // longest mapping pair, a short name beside the long one, and two runs more where data has
 // to leave the clusters beyond the NTFS volume.
 void CountExtents(const FAT_NODE& file, uint64_t clusterBytes, uint64_t* records, uint64_t* listClusters) {
-    constexpr uint64_t kRoom = kNtfsRecordBytes - 0x38 - 8;  // for attributes
-    auto resident = [](uint64_t length) { return (0x18 + length + 7) / 8 * 8; };
     const uint64_t runs = file.Runs.size() + 2;
-    const uint64_t names = resident(0x42 + 2 * file.Name().size()) + resident(0x42 + 2 * file.ShortName.size());
-    const uint64_t data = (0x40 + kNtfsMaxPairBytes * runs + 1 + 7) / 8 * 8;
-    if (resident(0x48) + names + data <= kRoom) return;
+    if (!NtfsRunsNeedExtensionRecords(file.Name().size(), true, file.ShortName.size(), kNtfsMaxPairBytes * runs + 1))
+        return;
     const uint64_t extents = DivideUp(runs, (kNtfsExtentPairsBytes - 1) / kNtfsMaxPairBytes);
     *records += extents;
-    *listClusters += DivideUp(0x20 * (3 + extents), clusterBytes);
+    *listClusters += DivideUp(sizeof(ATTR_LIST_ENTRY) * (3 + extents), clusterBytes);
 }
 
 void CountTree(const FAT_NODE& dir, uint64_t clusterBytes, uint64_t* records, uint64_t* blocks, uint64_t* listClusters) {

@@ -11,7 +11,12 @@
 // Threads: pure functions of their arguments.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "ntfs/CAttrBase.h"
+#include "ntfs/CFileRecord.h"
+#include "ntfs/CIndexEntry.h"
 
 class CFatVolume;
 
@@ -27,6 +32,34 @@ constexpr uint64_t kNtfsSdsMirrorOffset = 0x40000;  // $Secure:$SDS keeps each e
 // for attributes), at least 52 runs of at most 17 bytes.
 constexpr uint32_t kNtfsExtentPairsBytes = 896;
 constexpr uint32_t kNtfsMaxPairBytes = 17;
+
+// The layout of the records written here, shared by the plan's counts and the writer.
+constexpr uint32_t kNtfsUpdateStride = 512;  // bytes per update sequence stride
+constexpr uint32_t NtfsAlign8(uint32_t v) { return (v + 7) & ~7u; }
+constexpr uint16_t kNtfsRecordUsaOffset = sizeof(FILE_RECORD_HEADER);  // 0x30
+constexpr uint16_t kNtfsRecordFirstAttribute =
+    NtfsAlign8(kNtfsRecordUsaOffset + 2 * (1 + kNtfsRecordBytes / kNtfsUpdateStride));
+constexpr uint32_t kNtfsRecordRoom = kNtfsRecordBytes - kNtfsRecordFirstAttribute - 8;  // for attributes
+static_assert(NtfsAlign8(sizeof(ATTR_HEADER_NONRESIDENT) + kNtfsExtentPairsBytes) == kNtfsRecordRoom);
+// Bytes a resident attribute without a name takes for a value of `length` bytes.
+constexpr uint32_t NtfsResidentBytes(uint32_t length) { return NtfsAlign8(sizeof(ATTR_HEADER_RESIDENT) + length); }
+// Bytes of a $FILE_NAME attribute for a name of `units` UTF-16 units.
+constexpr uint32_t NtfsFileNameBytes(size_t units) {
+    return NtfsResidentBytes(static_cast<uint32_t>(sizeof(FILE_NAME_VALUE) + 2 * units));
+}
+// Bytes of one index entry whose key is the $FILE_NAME of a name of `units` units.
+constexpr uint32_t NtfsNameEntryBytes(size_t units) {
+    return NtfsAlign8(static_cast<uint32_t>(sizeof(INDEX_ENTRY_HEADER) + sizeof(FILE_NAME_VALUE) + 2 * units));
+}
+// True when a file's unnamed $DATA, with `pairBytes` of mapping pairs (the end byte
+// included), does not fit in its record beside the standard information, the long name of
+// `longUnits` units and, with `withDosName`, a DOS name of `dosUnits`: its runs then go to
+// extension records.
+constexpr bool NtfsRunsNeedExtensionRecords(size_t longUnits, bool withDosName, size_t dosUnits, uint64_t pairBytes) {
+    const uint64_t names = NtfsFileNameBytes(longUnits) + (withDosName ? NtfsFileNameBytes(dosUnits) : 0);
+    const uint64_t data = (sizeof(ATTR_HEADER_NONRESIDENT) + pairBytes + 7) / 8 * 8;
+    return NtfsResidentBytes(sizeof(STANDARD_INFORMATION)) + names + data > kNtfsRecordRoom;
+}
 
 struct NTFS_PLAN {
     uint32_t ClusterBytes = 0;     // the NTFS cluster size

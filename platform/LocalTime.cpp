@@ -79,6 +79,22 @@ bool LocalDosDateTimeToFileTime(const DosDateTime& local, uint64_t* utc) {
     return true;
 }
 
+int64_t ClampUnixTimeToLocalYears(int64_t unixSeconds, int firstYear, int lastYear) {
+    auto localMidnight = [](int year, int month, int day) {
+        struct tm parts {};
+        parts.tm_year = year - 1900;
+        parts.tm_mon = month - 1;
+        parts.tm_mday = day;
+        parts.tm_isdst = -1;
+        return static_cast<int64_t>(mktime(&parts));
+    };
+    const time_t t = static_cast<time_t>(unixSeconds);
+    struct tm parts {};
+    if (!localtime_r(&t, &parts) || parts.tm_year + 1900 < firstYear) return localMidnight(firstYear, 1, 1);
+    if (parts.tm_year + 1900 > lastYear) return localMidnight(lastYear, 12, 31);
+    return unixSeconds;
+}
+
 DosDateTime FileTimeToLocalDos(uint64_t utc) {
     uint64_t local = utc;
     if (!FileTimeToLocalFileTime(utc, &local)) local = utc;

@@ -40,6 +40,12 @@ bool FileTimeToDosDateTime(uint64_t fileTime, DosDateTime* out);
 // (and *utc untouched) when the fields are not a valid date and time.
 bool LocalDosDateTimeToFileTime(const DosDateTime& local, uint64_t* utc);
 
+// A Unix time (seconds since 1970 UTC) kept within local calendar years firstYear to
+// lastYear: one whose local year lies before firstYear becomes the local midnight that starts
+// firstYear-01-01, one after lastYear the local midnight that starts lastYear-12-31; any
+// other is returned as it is. A time the zone cannot place counts as before firstYear.
+int64_t ClampUnixTimeToLocalYears(int64_t unixSeconds, int firstYear, int lastYear);
+
 // The usual pair: UTC FILETIME -> local time -> DOS fields. When the local shift fails the
 // UTC value is used unchanged. Out of the DOS range: all zeros.
 DosDateTime FileTimeToLocalDos(uint64_t utc);

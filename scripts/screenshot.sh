@@ -44,18 +44,10 @@ chmod +x "$work/inside.sh"
 xvfb-run -a -s '-screen 0 1280x1024x24' "$work/inside.sh" "$program" "$work" "$(realpath scripts/wizard_window.sh)"
 
 # Debian's interpreter, which python3-pil belongs to (a python3 of pyenv or a venv may come first).
-/usr/bin/python3 - "$work/start.png" "$work/module.png" <<'CHECK'
-import sys
-from PIL import Image
+PYTHONPATH=scripts /usr/bin/python3 - "$work/start.png" "$work/module.png" <<'CHECK'
+from pixelcheck import expect, failures, finish, pictures
 
-start = Image.open(sys.argv[1]).convert("RGB")
-module = Image.open(sys.argv[2]).convert("RGB")
-failures = []
-
-def expect(image, name, x, y, rgb, tolerance=0):
-    got = image.getpixel((x, y))
-    if any(abs(g - w) > tolerance for g, w in zip(got, rgb)):
-        failures.append(f"{name} at ({x},{y}): {got}, want {rgb}")
+start, module = pictures()
 
 if start.size != (602, 453):
     failures.append(f"client area {start.size}, want (602, 453)")
@@ -80,10 +72,7 @@ expect(module, "Next face top", next_x + 3, top + 1, (245, 246, 248), 2)
 expect(module, "Next face bottom", next_x + 3, top + 22, (231, 234, 239), 2)
 expect(module, "Help face top", 6 + 3, top + 1, (245, 246, 248), 2)
 
-if failures:
-    print("\n".join(failures))
-    sys.exit(1)
-print("colours: all as expected")
+finish()
 CHECK
 cp "$work/start.png" "$out"
 echo "start page: $out"

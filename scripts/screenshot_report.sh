@@ -71,25 +71,14 @@ INSIDE
 chmod +x "$work/inside.sh"
 xvfb-run -a -s '-screen 0 1280x1024x24' "$work/inside.sh" "$work"
 
-/usr/bin/python3 - "$work/report.png" "$work/contents.png" <<'CHECK'
-import sys
-from PIL import Image
+PYTHONPATH=scripts /usr/bin/python3 - "$work/report.png" "$work/contents.png" <<'CHECK'
+from pixelcheck import expect, finish, pictures
 
-report, contents = (Image.open(p).convert("RGB") for p in sys.argv[1:3])
-failures = []
-
-def expect(image, name, x, y, rgb):
-    got = image.getpixel((x, y))
-    if got != rgb:
-        failures.append(f"{name} at ({x},{y}): {got}, want {rgb}")
-
+report, contents = pictures()
 expect(report, "white band", 4, 4, (255, 255, 255))
 expect(report, "white band", report.width - 4, 4, (255, 255, 255))
 expect(contents, "header line", 4, 4, (255, 255, 255))
-if failures:
-    print("\n".join(failures))
-    sys.exit(1)
-print("colours: all as expected")
+finish()
 CHECK
 cp "$work/report.png" "$docs/crash-report.png"
 cp "$work/contents.png" "$docs/report-contents.png"

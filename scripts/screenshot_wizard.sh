@@ -83,19 +83,10 @@ done
 fsck.fat -n "$work/e.img" >"$work/fsck.txt" 2>&1 || { cat "$work/fsck.txt" >&2; exit 1; }
 ntfsfix -n "$work/d.img" >"$work/ntfsfix.txt" 2>&1 || { cat "$work/ntfsfix.txt" >&2; exit 1; }
 
-/usr/bin/python3 - "$work/fat32-list.png" "$work/fat32-finished.png" "$work/ntfs-finished.png" <<'CHECK'
-import sys
-from PIL import Image
+PYTHONPATH=scripts /usr/bin/python3 - "$work/fat32-list.png" "$work/fat32-finished.png" "$work/ntfs-finished.png" <<'CHECK'
+from pixelcheck import expect, failures, finish, pictures
 
-shots = [Image.open(p).convert("RGB") for p in sys.argv[1:4]]
-failures = []
-
-def expect(image, name, x, y, rgb, tolerance=0):
-    got = image.getpixel((x, y))
-    if any(abs(g - w) > tolerance for g, w in zip(got, rgb)):
-        failures.append(f"{name} at ({x},{y}): {got}, want {rgb}")
-
-lst, done, ntfs = shots
+lst, done, ntfs = pictures()
 # List at (6, 100), 590 x 303: its frame's innermost line one pixel outside.
 expect(lst, "list page background", 0, 300, (231, 235, 239))
 expect(lst, "list frame, outermost", 1, 300, (227, 231, 235))
@@ -111,10 +102,7 @@ expect(done, "page background", 300, 448, (231, 235, 239))
 # FAT to NTFS: the details box's frame at its top; the background left of the note lines.
 expect(ntfs, "details box frame", 300, 55, (165, 172, 181))
 expect(ntfs, "page background", 2, 340, (231, 235, 239))
-if failures:
-    print("\n".join(failures))
-    sys.exit(1)
-print("colours: all as expected")
+finish()
 CHECK
 cp "$work/fat32-list.png" "$docs/volume-list.png"
 cp "$work/fat32-finished.png" "$docs/conversion-finished.png"
