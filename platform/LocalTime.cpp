@@ -22,15 +22,83 @@ int64_t UnixSeconds(uint64_t fileTime, uint64_t* ticks) {
            static_cast<int64_t>(kFileTimeUnixEpoch / kTicksPerSecond);
 }
 
+// The zone's offset east of UTC, in seconds, at a Unix time; false when the zone cannot
+// place it.
+bool ZoneOffsetAt(time_t seconds, int64_t* offset) {
+    struct tm parts {};
+    if (!localtime_r(&seconds, &parts)) return false;
+    // tm_gmtoff: the offset in force at that instant, daylight saving included.
+    *offset = static_cast<int64_t>(parts.tm_gmtoff);
+    return true;
+}
+
+// One UTC hour whose offset is known: a volume's files mostly share a few hours (a copy, a
+// camera's shots), and asking the zone costs far more than the shift. The offset is taken as
+// known only when the hour's first and last second agree (no zone changes its offset twice
+// within an hour); otherwise every instant of that hour asks the zone. The C library takes up
+// a new TZ only at tzset(), which sets tzname, timezone and daylight; the hour is kept while
+// those are as they were when it was filled (reading them costs next to nothing).
+struct ZoneHourCache {
+    bool valid = false;
+    int64_t hour = 0;      // Unix time / 3600, floored
+    int64_t offset = 0;    // seconds east of UTC throughout that hour
+    const char* standardName = nullptr;  // the zone as tzset() left it
+    const char* summerName = nullptr;
+    long standardOffset = 0;
+    int hasSummer = 0;
+
+    bool SameZone() const {
+        return standardName == tzname[0] && summerName == tzname[1] && standardOffset == timezone &&
+               hasSummer == daylight;
+    }
+    void Fill(int64_t h, int64_t o) {
+        valid = true;
+        hour = h;
+        offset = o;
+        standardName = tzname[0];
+        summerName = tzname[1];
+        standardOffset = timezone;
+        hasSummer = daylight;
+    }
+};
+
+bool CachedZoneOffset(int64_t unixSeconds, int64_t* offset) {
+    thread_local ZoneHourCache cache;
+    const int64_t hour = unixSeconds >= 0 ? unixSeconds / 3600 : -((-unixSeconds + 3599) / 3600);
+    if (cache.valid && cache.hour == hour && cache.SameZone()) {
+        *offset = cache.offset;
+        return true;
+    }
+    int64_t first = 0, last = 0;
+    if (ZoneOffsetAt(static_cast<time_t>(hour * 3600), &first) &&
+        ZoneOffsetAt(static_cast<time_t>(hour * 3600 + 3599), &last) && first == last) {
+        cache.Fill(hour, first);
+        *offset = first;
+        return true;
+    }
+    return ZoneOffsetAt(static_cast<time_t>(unixSeconds), offset);
+}
+
+// Calendar date of a day count since 1970-01-01 (proleptic Gregorian, negative before it).
+void CivilFromDays(int64_t days, int* year, int* month, int* day) {
+    days += 719468;  // days from 0000-03-01, where the leap day ends each 400-year era
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const int64_t doe = days - era * 146097;                                 // 0 .. 146096
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // 0 .. 399
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);             // 0 .. 365, from March
+    const int64_t mp = (5 * doy + 2) / 153;                                  // 0 = March
+    *day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    *month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    *year = static_cast<int>(yoe + era * 400 + (*month <= 2 ? 1 : 0));
+}
+
 }  // namespace
 
 bool FileTimeToLocalFileTime(uint64_t utc, uint64_t* local) {
     uint64_t ticks = 0;
-    time_t seconds = static_cast<time_t>(UnixSeconds(utc, &ticks));
-    struct tm parts {};
-    if (!localtime_r(&seconds, &parts)) return false;
-    // tm_gmtoff: the zone's offset east of UTC at that instant, daylight saving included.
-    int64_t shift = static_cast<int64_t>(parts.tm_gmtoff) * static_cast<int64_t>(kTicksPerSecond);
+    int64_t offset = 0;
+    if (!CachedZoneOffset(UnixSeconds(utc, &ticks), &offset)) return false;
+    const int64_t shift = offset * static_cast<int64_t>(kTicksPerSecond);
     if (shift < 0 && utc < static_cast<uint64_t>(-shift)) return false;
     if (shift > 0 && utc > std::numeric_limits<uint64_t>::max() - static_cast<uint64_t>(shift))
         return false;
@@ -41,14 +109,17 @@ bool FileTimeToLocalFileTime(uint64_t utc, uint64_t* local) {
 bool FileTimeToDosDateTime(uint64_t fileTime, DosDateTime* out) {
     *out = DosDateTime{};
     uint64_t ticks = 0;
-    time_t seconds = static_cast<time_t>(UnixSeconds(fileTime, &ticks));
-    struct tm parts {};
-    if (!gmtime_r(&seconds, &parts)) return false;
-    int year = parts.tm_year + 1900;
+    const int64_t seconds = UnixSeconds(fileTime, &ticks);
+    const int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+    const int64_t inDay = seconds - days * 86400;
+    int year = 0, month = 0, day = 0;
+    CivilFromDays(days, &year, &month, &day);
     if (year < 1980 || year > 2107) return false;
-    out->date = static_cast<uint16_t>(((year - 1980) << 9) | ((parts.tm_mon + 1) << 5) | parts.tm_mday);
-    out->time = static_cast<uint16_t>((parts.tm_hour << 11) | (parts.tm_min << 5) | (parts.tm_sec / 2));
-    out->centiseconds = static_cast<uint8_t>((parts.tm_sec % 2) * 100 + ticks / 100000);
+    const int hour = static_cast<int>(inDay / 3600), minute = static_cast<int>(inDay / 60 % 60);
+    const int second = static_cast<int>(inDay % 60);
+    out->date = static_cast<uint16_t>(((year - 1980) << 9) | (month << 5) | day);
+    out->time = static_cast<uint16_t>((hour << 11) | (minute << 5) | (second / 2));
+    out->centiseconds = static_cast<uint8_t>((second % 2) * 100 + ticks / 100000);
     return true;
 }
 

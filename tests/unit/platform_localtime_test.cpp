@@ -108,6 +108,53 @@ TEST(LocalTime, BerlinSummerAndWinterTime) {
     EXPECT_EQ(local, FileTimeOf(2024, 7, 1, 14, 0, 0));
 }
 
+TEST(LocalTime, ShiftsAroundAChangeInsideAnHourAndAfterAZoneChange) {
+    // Lord Howe Island moves from +10:30 to +11 at 15:30 UTC: the middle of a UTC hour. Each
+    // instant is asked twice and in both orders, so that an answer remembered for one
+    // instant of the hour cannot stand in for the other side of the change.
+    {
+        ScopedTz tz("Australia/Lord_Howe");
+        const uint64_t before = FileTimeOf(2024, 10, 5, 15, 29, 59), after = FileTimeOf(2024, 10, 5, 15, 30, 0);
+        const uint64_t order[] = {before, after, after, before, FileTimeOf(2024, 10, 5, 15, 0, 0), after};
+        for (uint64_t utc : order) {
+            uint64_t local = 0;
+            ASSERT_TRUE(platform::FileTimeToLocalFileTime(utc, &local));
+            const int64_t minutes = (utc == after) ? 11 * 60 : 10 * 60 + 30;
+            EXPECT_EQ(local - utc, static_cast<uint64_t>(minutes) * 60 * 10000000ULL);
+        }
+    }
+    // The same instant after TZ changes gets the new zone's offset.
+    const uint64_t noon = FileTimeOf(2024, 7, 1, 12, 0, 0);
+    for (const char* zone : {"UTC", "Europe/Berlin", "America/New_York", "UTC"}) {
+        ScopedTz tz(zone);
+        uint64_t local = 0;
+        ASSERT_TRUE(platform::FileTimeToLocalFileTime(noon, &local));
+        const int64_t hours = std::string(zone) == "UTC" ? 0 : std::string(zone) == "Europe/Berlin" ? 2 : -4;
+        EXPECT_EQ(static_cast<int64_t>(local - noon), hours * 3600 * 10000000LL) << zone;
+    }
+}
+
+TEST(LocalTime, DosFieldsOfEveryMonthEnd) {
+    // The calendar split against the C library's for the last second of each month from 1980
+    // to 2107 and the first of the next (leap years, century years, the DOS range's ends).
+    for (int year = 1980; year <= 2107; ++year) {
+        for (int month = 1; month <= 12; ++month) {
+            const uint64_t next = FileTimeOf(year, month + 1, 1, 0, 0, 0);  // timegm normalises month 13
+            for (uint64_t ft : {uint64_t{next - 10000000ULL}, next}) {
+                const time_t unix = static_cast<time_t>(ft / 10000000ULL) - 11644473600LL;
+                struct tm t {};
+                gmtime_r(&unix, &t);
+                DosDateTime dos;
+                const bool inRange = t.tm_year + 1900 <= 2107;
+                ASSERT_EQ(platform::FileTimeToDosDateTime(ft, &dos), inRange);
+                if (!inRange) continue;
+                EXPECT_EQ(dos.date, Date(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday));
+                EXPECT_EQ(dos.time, Time(t.tm_hour, t.tm_min, t.tm_sec));
+            }
+        }
+    }
+}
+
 TEST(LocalTime, LocalDosFieldsBackToUtc) {
     // The way FAT times go to NTFS: the Berlin cases above in reverse, the hundredths kept,
     // and dates that no calendar has refused.
