@@ -48,35 +48,43 @@ bool ReadBytes(CVolumeDevice* device, uint64_t offset, uint64_t bytes, uint8_t* 
 
 // The short name as readers show it: base, a dot and the extension when there is one, the
 // case flags applied to ASCII letters.
-std::u16string ShortNameText(const uint8_t bytes[11], uint8_t caseFlags) {
+void ShortNameText(const uint8_t bytes[11], uint8_t caseFlags, std::u16string* name) {
+    int baseEnd = 8, extEnd = 3;
+    while (baseEnd > 0 && bytes[baseEnd - 1] == ' ') --baseEnd;
+    while (extEnd > 0 && bytes[8 + extEnd - 1] == ' ') --extEnd;
+    char16_t text[12];
+    int n = 0;
     auto part = [&](int from, int length, bool lower) {
-        int end = length;
-        while (end > 0 && bytes[from + end - 1] == ' ') --end;
-        std::u16string out;
-        for (int i = 0; i < end; ++i) {
+        for (int i = 0; i < length; ++i) {
             char16_t c = platform::Cp437ToUtf16(bytes[from + i]);
             if (lower && c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-            out.push_back(c);
+            text[n++] = c;
         }
-        return out;
     };
-    std::u16string name = part(0, 8, (caseFlags & kFatCaseLowerBase) != 0);
-    const std::u16string ext = part(8, 3, (caseFlags & kFatCaseLowerExt) != 0);
-    if (!ext.empty()) {
-        name.push_back(u'.');
-        name.append(ext);
+    part(0, baseEnd, (caseFlags & kFatCaseLowerBase) != 0);
+    if (extEnd > 0) {
+        text[n++] = u'.';
+        part(8, extEnd, (caseFlags & kFatCaseLowerExt) != 0);
     }
-    return name;
+    name->assign(text, static_cast<size_t>(n));
 }
 
-// Up to 13 units of one long-name entry, appended until the first 0 unit.
-void TakeLfnUnits(const uint8_t* entry, std::u16string* piece) {
+// Up to 13 units of one long-name entry, stored at `piece` until the first 0 unit; returns
+// how many.
+int TakeLfnUnits(const uint8_t* entry, char16_t* piece) {
     static constexpr int kOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    int n = 0;
     for (int offset : kOffsets) {
         const char16_t unit = ntfs::LoadLe<char16_t>(entry + offset);
-        if (unit == 0) return;
-        piece->push_back(unit);
+        if (unit == 0) break;
+        piece[n++] = unit;
     }
+    return n;
+}
+
+// The path of a directory's entry for messages: the directory's path, a slash, the name.
+std::u16string ChildPath(const std::u16string& dir, const std::u16string& name) {
+    return dir.empty() ? name : dir + u"/" + name;
 }
 
 }  // namespace
@@ -114,7 +122,7 @@ bool CFatVolume::Read() {
     chains_ = 0;
     if (kind_ == FatKind::Fat32) {
         root_.FirstCluster = rootCluster_;
-        if (!WalkChain(rootCluster_, u"", &root_.Runs)) return false;
+        if (!WalkChain(rootCluster_, u"", nullptr, &root_.Runs)) return false;
     }
     if (!ReadDirectory(&root_, u"", 0)) return false;
     if (label_.empty()) label_ = bootLabel_;
@@ -202,39 +210,52 @@ bool CFatVolume::ReadBootSector() {
 
 bool CFatVolume::ReadFats() {
     // 1. Each copy whole (a FAT32 FAT of a 2 TiB volume is 256 MiB at most; most are far
-    //    smaller), decoded to 32-bit entries: free 0, bad kBad, end of chain kEnd.
+    //    smaller), decoded to 32-bit entries: free 0, bad kBad, end of chain kEnd. The first
+    //    copy is decoded into fat_, the others only compared with it.
     const unsigned entryBits = kind_ == FatKind::Fat12 ? 12 : kind_ == FatKind::Fat16 ? 16 : 32;
     const uint64_t entries = uint64_t{clusterCount_} + 2;
     const uint64_t bytes = (entries * entryBits + 7) / 8;
-    std::unique_ptr<uint8_t[]> raw(new uint8_t[bytes + 1]());
-    std::vector<uint32_t> decoded(entries);
+    std::unique_ptr<uint8_t[]> raw(new uint8_t[bytes + 1]);
+    raw[bytes] = 0;  // a FAT12 entry pair read at the end takes one byte more
+    const uint8_t* r = raw.get();
+    auto decode = [&](uint64_t c) -> uint32_t {
+        uint32_t e = 0;
+        if (entryBits == 12) {
+            const uint16_t pair = ntfs::LoadLe<uint16_t>(r + c * 3 / 2);
+            e = (c & 1) != 0 ? pair >> 4 : pair & 0x0FFF;
+            if (e >= 0xFF8) e = kEnd; else if (e == 0xFF7) e = kBad;
+        } else if (entryBits == 16) {
+            e = ntfs::LoadLe<uint16_t>(r + c * 2);
+            if (e >= 0xFFF8) e = kEnd; else if (e == 0xFFF7) e = kBad;
+        } else {
+            e = ntfs::LoadLe<uint32_t>(r + c * 4) & 0x0FFFFFFF;
+            if (e >= 0x0FFFFFF8) e = kEnd;
+        }
+        return e;
+    };
     for (uint32_t copy = 0; copy < fatCount_; ++copy) {
         const uint64_t offset = (reservedSectors_ + uint64_t{copy} * fatSectors_) * bytesPerSector_;
         if (!ReadBytes(device_, offset, bytes, raw.get()))
             return Fail("FAT copy " + std::to_string(copy + 1) + " cannot be read.");
-        for (uint64_t c = 0; c < entries; ++c) {
-            uint32_t e = 0;
-            if (entryBits == 12) {
-                const uint16_t pair = ntfs::LoadLe<uint16_t>(raw.get() + c * 3 / 2);
-                e = (c & 1) != 0 ? pair >> 4 : pair & 0x0FFF;
-                if (e >= 0xFF8) e = kEnd; else if (e == 0xFF7) e = kBad;
-            } else if (entryBits == 16) {
-                e = ntfs::LoadLe<uint16_t>(raw.get() + c * 2);
-                if (e >= 0xFFF8) e = kEnd; else if (e == 0xFFF7) e = kBad;
-            } else {
-                e = ntfs::LoadLe<uint32_t>(raw.get() + c * 4) & 0x0FFFFFFF;
-                if (e >= 0x0FFFFFF8) e = kEnd;
-            }
-            decoded[c] = e;
-        }
-        // 2. The copies must agree on every data cluster (entries 0 and 1 carry flags).
         if (copy == 0) {
-            fat_ = decoded;
-        } else {
-            for (uint64_t c = 2; c < entries; ++c)
-                if (decoded[c] != fat_[c])
-                    return Fail("The FAT copies differ at cluster " + std::to_string(c) +
-                                ": the volume needs repair (fsck.fat) first.");
+            fat_.resize(entries);
+            if (entryBits == 32) {
+                for (uint64_t c = 0; c < entries; ++c) {
+                    uint32_t e = ntfs::LoadLe<uint32_t>(r + c * 4) & 0x0FFFFFFF;
+                    fat_[c] = e >= 0x0FFFFFF8 ? kEnd : e;
+                }
+            } else {
+                for (uint64_t c = 0; c < entries; ++c) fat_[c] = decode(c);
+            }
+            continue;
+        }
+        // 2. The copies must agree on every data cluster (entries 0 and 1 carry flags). For
+        //    FAT32 equal raw entries decode equally, so only differing ones are decoded.
+        for (uint64_t c = 2; c < entries; ++c) {
+            if (entryBits == 32 && ntfs::LoadLe<uint32_t>(r + c * 4) == fat_[c]) continue;
+            if (decode(c) != fat_[c])
+                return Fail("The FAT copies differ at cluster " + std::to_string(c) +
+                            ": the volume needs repair (fsck.fat) first.");
         }
     }
     return true;
@@ -257,32 +278,42 @@ bool CFatVolume::ReadClusters(uint32_t first, uint32_t count, void* dest) const 
                      static_cast<uint8_t*>(dest));
 }
 
-bool CFatVolume::WalkChain(uint32_t first, const std::u16string& path, std::vector<FAT_RUN>* runs) {
+bool CFatVolume::WalkChain(uint32_t first, const std::u16string& dir, const std::u16string* name,
+                           std::vector<FAT_RUN>* runs) {
     // Every cluster is claimed by one chain only: a cluster met again in the same chain is a
-    // loop, one claimed by an earlier chain a cross-link.
+    // loop, one claimed by an earlier chain a cross-link. The path for a message is built only
+    // when there is one.
     const uint32_t chain = ++chains_;
     const uint32_t last = clusterCount_ + 1;
+    auto where = [&] { return Where(name ? ChildPath(dir, *name) : dir); };
     uint32_t c = first;
     runs->clear();
     if (c < 2 || c > last)
-        return Fail(Where(path) + " starts at cluster " + std::to_string(c) +
+        return Fail(where() + " starts at cluster " + std::to_string(c) +
                     ", outside the data area: the volume needs repair (fsck.fat) first.");
+    uint32_t runFirst = c, runCount = 0;
     for (;;) {
         if (owner_[c] == chain)
-            return Fail("The cluster chain of " + Where(path) + " loops at cluster " +
+            return Fail("The cluster chain of " + where() + " loops at cluster " +
                         std::to_string(c) + ": the volume needs repair (fsck.fat) first.");
         if (owner_[c] != 0)
-            return Fail("The cluster chain of " + Where(path) + " crosses another chain at cluster " +
+            return Fail("The cluster chain of " + where() + " crosses another chain at cluster " +
                         std::to_string(c) + ": the volume needs repair (fsck.fat) first.");
         owner_[c] = chain;
-        if (!runs->empty() && runs->back().First + runs->back().Count == c)
-            ++runs->back().Count;
-        else
-            runs->push_back({c, 1});
+        if (runFirst + runCount == c) {
+            ++runCount;
+        } else {
+            runs->push_back({runFirst, runCount});
+            runFirst = c;
+            runCount = 1;
+        }
         const uint32_t next = fat_[c];
-        if (next == kEnd) return true;
+        if (next == kEnd) {
+            runs->push_back({runFirst, runCount});
+            return true;
+        }
         if (next == kFree || next == kBad || next < 2 || next > last)
-            return Fail("The cluster chain of " + Where(path) + " leads from cluster " + std::to_string(c) +
+            return Fail("The cluster chain of " + where() + " leads from cluster " + std::to_string(c) +
                         (next == kFree ? " to a free cluster" : next == kBad ? " to a bad cluster"
                                                                              : " out of the data area") +
                         ": the volume needs repair (fsck.fat) first.");
@@ -322,18 +353,29 @@ bool CFatVolume::ReadDirectory(FAT_NODE* node, const std::u16string& path, int d
     bytes.reset();
     for (FAT_NODE& child : node->Children) {
         if (!child.IsDirectory()) continue;
-        const std::u16string childPath = path.empty() ? child.Name() : path + u"/" + child.Name();
-        if (!ReadDirectory(&child, childPath, depth + 1)) return false;
+        if (!ReadDirectory(&child, ChildPath(path, child.Name()), depth + 1)) return false;
     }
     return true;
 }
 
 bool CFatVolume::ParseEntries(const uint8_t* bytes, size_t length, FAT_NODE* node,
                               const std::u16string& path, bool isRoot, bool* ended) {
-    // Long-name entries come before their short entry, last piece first; a run of them is
-    // kept only when its order numbers count down to 1 and its checksum matches the short
-    // entry (else the short name stands, as every FAT reader does).
-    std::u16string pieces[20];
+    // 1. Room for the children: one per short entry up to the end mark (an upper bound; the
+    //    label and the dot entries are counted too).
+    size_t shortEntries = 0;
+    for (size_t at = 0; at + kFatDirEntryBytes <= length; at += kFatDirEntryBytes) {
+        const uint8_t* e = bytes + at;
+        if (e[0] == 0x00) break;
+        if (e[0] != 0xE5 && (e[offsetof(FAT_DIR_ENTRY, Attributes)] & 0x3F) != kFatAttrLongName) ++shortEntries;
+    }
+    node->Children.reserve(node->Children.size() + shortEntries);
+    // 2. The entries. Long-name entries come before their short entry, last piece first; a
+    //    run of them is kept only when its order numbers count down to 1 and its checksum
+    //    matches the short entry (else the short name stands, as every FAT reader does).
+    //    Piece k (from 1) of the long name is kept at units 13 * (k - 1) of `pieces`.
+    constexpr int kMaxPieces = 20, kPieceUnits = 13;
+    char16_t pieces[kMaxPieces * kPieceUnits];
+    int pieceUnits[kMaxPieces] = {};
     int expected = 0, total = 0;
     uint8_t checksum = 0;
     bool longValid = false;
@@ -349,13 +391,12 @@ bool CFatVolume::ParseEntries(const uint8_t* bytes, size_t length, FAT_NODE* nod
                 total = order & 0x1F;
                 expected = total;
                 checksum = e[offsetof(FAT_LFN_ENTRY, Checksum)];
-                longValid = total >= 1 && total <= 20;
-                for (auto& p : pieces) p.clear();
+                longValid = total >= 1 && total <= kMaxPieces;
             } else if (!longValid || (order & 0x1F) != expected || e[offsetof(FAT_LFN_ENTRY, Checksum)] != checksum) {
                 longValid = false;
             }
             if (longValid && (order & 0x1F) == expected) {
-                TakeLfnUnits(e, &pieces[expected - 1]);
+                pieceUnits[expected - 1] = TakeLfnUnits(e, pieces + (expected - 1) * kPieceUnits);
                 --expected;
             } else {
                 longValid = false;
@@ -386,7 +427,8 @@ bool CFatVolume::ParseEntries(const uint8_t* bytes, size_t length, FAT_NODE* nod
                 continue;
             }
         }
-        FAT_NODE child;
+        // The child is built in its place among the children.
+        FAT_NODE& child = node->Children.emplace_back();
         std::memcpy(child.ShortBytes, entry.Name, 11);
         if (child.ShortBytes[0] == 0x05) child.ShortBytes[0] = 0xE5;
         child.Attributes = attributes;
@@ -400,16 +442,20 @@ bool CFatVolume::ParseEntries(const uint8_t* bytes, size_t length, FAT_NODE* nod
         child.FirstCluster = (kind_ == FatKind::Fat32 ? uint32_t{entry.FirstClusterHigh} << 16 : 0) |
                              entry.FirstClusterLow;
         child.FileSize = entry.FileSize;
-        child.ShortName = ShortNameText(child.ShortBytes, child.CaseFlags);
-        if (haveLong)
-            for (int i = 0; i < total; ++i) child.LongName += pieces[i];
-        const std::u16string childPath = path.empty() ? child.Name() : path + u"/" + child.Name();
-        if (child.Name().empty() || child.ShortBytes[0] == ' ')
+        ShortNameText(child.ShortBytes, child.CaseFlags, &child.ShortName);
+        if (haveLong) {
+            size_t units = 0;
+            for (int i = 0; i < total; ++i) units += static_cast<size_t>(pieceUnits[i]);
+            child.LongName.reserve(units);
+            for (int i = 0; i < total; ++i) child.LongName.append(pieces + i * kPieceUnits, static_cast<size_t>(pieceUnits[i]));
+        }
+        const std::u16string& name = child.Name();
+        if (name.empty() || child.ShortBytes[0] == ' ')
             return Fail("The directory " + Where(path) + " holds an entry without a name: the volume needs repair (fsck.fat) first.");
         if (child.IsDirectory()) {
             if (child.FirstCluster == 0)
-                return Fail("The folder " + Where(childPath) + " has no clusters: the volume needs repair (fsck.fat) first.");
-            if (!WalkChain(child.FirstCluster, childPath, &child.Runs)) return false;
+                return Fail("The folder " + Where(ChildPath(path, name)) + " has no clusters: the volume needs repair (fsck.fat) first.");
+            if (!WalkChain(child.FirstCluster, path, &name, &child.Runs)) return false;
             child.FileSize = 0;
             ++directories_;
         } else {
@@ -418,19 +464,18 @@ bool CFatVolume::ParseEntries(const uint8_t* bytes, size_t length, FAT_NODE* nod
             const uint64_t need = (uint64_t{child.FileSize} + clusterBytes_ - 1) / clusterBytes_;
             if (child.FirstCluster == 0) {
                 if (need != 0)
-                    return Fail("The file " + Where(childPath) + " has a size but no clusters: the volume needs repair (fsck.fat) first.");
+                    return Fail("The file " + Where(ChildPath(path, name)) + " has a size but no clusters: the volume needs repair (fsck.fat) first.");
             } else {
-                if (!WalkChain(child.FirstCluster, childPath, &child.Runs)) return false;
+                if (!WalkChain(child.FirstCluster, path, &name, &child.Runs)) return false;
                 const uint64_t have = child.ClusterCount();
                 if (have != need)
-                    return Fail("The file " + Where(childPath) + " has " + std::to_string(have) +
+                    return Fail("The file " + Where(ChildPath(path, name)) + " has " + std::to_string(have) +
                                 " clusters where its size needs " + std::to_string(need) +
                                 ": the volume needs repair (fsck.fat) first.");
             }
             ++files_;
             fileBytes_ += child.FileSize;
         }
-        node->Children.push_back(std::move(child));
     }
     if (!isRoot && (!sawDot || !sawDotDot))
         return Fail("The folder " + Where(path) + " lacks its \".\" or \"..\" entry: the volume needs repair (fsck.fat) first.");

@@ -151,9 +151,11 @@ public:
 
 private:
     bool Fail(std::string problem);
-    // Follows the chain from `first`, checking every link and claiming each cluster for
-    // `path`; false (Problem set) on a fault.
-    bool WalkChain(uint32_t first, const std::u16string& path, std::vector<FAT_RUN>* runs);
+    // Follows the chain from `first`, checking every link and claiming each cluster for the
+    // entry `name` of the directory `dir` (the directory itself when name is null); false
+    // (Problem set, naming that path) on a fault.
+    bool WalkChain(uint32_t first, const std::u16string& dir, const std::u16string* name,
+                   std::vector<FAT_RUN>* runs);
     // Reads the directory `node` (path for messages) and its subdirectories, depth first.
     bool ReadDirectory(FAT_NODE* node, const std::u16string& path, int depth);
     bool ParseEntries(const uint8_t* bytes, size_t length, FAT_NODE* node,
