@@ -230,6 +230,21 @@ std::u16string UpcaseName(std::u16string_view name) {
     return upper;
 }
 
+void UpcaseInto(std::u16string_view name, char16_t* out) {
+    for (char16_t unit : name) {
+        if (unit < 0x80)
+            *out++ = unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - 0x20) : unit;
+        else
+            *out++ = UpcaseUnit(unit);
+    }
+}
+
+void UpcaseTable(char16_t* table) {
+    for (uint32_t u = 0; u < 65536; ++u) table[u] = static_cast<char16_t>(u);
+    for (const CaseRange& r : kRanges)
+        for (uint32_t u = r.First; u <= r.Last; u += r.Step) table[u] = static_cast<char16_t>(u + r.Delta);
+}
+
 bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {

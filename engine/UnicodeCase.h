@@ -19,5 +19,12 @@ char16_t UpcaseUnit(char16_t unit);
 // The name with every unit upper-cased.
 std::u16string UpcaseName(std::u16string_view name);
 
+// Writes the name upper-cased, unit by unit, at `out` (name.size() units; no allocation).
+void UpcaseInto(std::u16string_view name, char16_t* out);
+
+// Fills `table` (65536 units) with the upper-case form of every UTF-16 unit: table[u] is
+// UpcaseUnit(u).
+void UpcaseTable(char16_t* table);
+
 // True when the two names are equal once upper-cased.
 bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b);

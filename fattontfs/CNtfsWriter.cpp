@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <map>
+#include <new>
 #include <stdexcept>
+#include <string_view>
 #include <unordered_map>
 
 #include "device/CVolumeDevice.h"
@@ -67,16 +69,20 @@ uint32_t EncodePair(const Run& run, int64_t* previous, uint8_t* out) {
     return static_cast<uint32_t>(1 + nl + no);
 }
 
-Bytes EncodeRuns(const std::vector<Run>& runs) {
-    Bytes out;
+// Bytes of a run list's mapping pairs, the end byte included.
+uint32_t PairsBytes(const std::vector<Run>& runs) {
     int64_t previous = 0;
     uint8_t pair[17];
-    for (const Run& run : runs) {
-        const uint32_t n = EncodePair(run, &previous, pair);
-        out.insert(out.end(), pair, pair + n);
-    }
-    out.push_back(0);
-    return out;
+    uint32_t n = 1;
+    for (const Run& run : runs) n += EncodePair(run, &previous, pair);
+    return n;
+}
+
+// Writes a run list's mapping pairs and the end byte at `out` (PairsBytes bytes).
+void WritePairs(const std::vector<Run>& runs, uint8_t* out) {
+    int64_t previous = 0;
+    for (const Run& run : runs) out += EncodePair(run, &previous, out);
+    *out = 0;
 }
 
 // Cuts a run list into extents whose mapping pairs (each extent's first offset counted from
@@ -116,12 +122,12 @@ void ProtectFixups(uint8_t* buffer, uint32_t bytes, uint16_t usaOffset, uint16_t
 
 // ---- FILE records -------------------------------------------------------------------------
 
-// One MFT record being built in its slot of the MFT image: attributes are appended in type
-// order; Finish writes the end marker and protects the record in place.
+// One MFT record being built in its slot of the MFT image (kNtfsRecordBytes zero bytes: the
+// MFT image is allocated zero-filled and every slot is built once): attributes are appended
+// in type order; Finish writes the end marker and protects the record in place.
 class RecordImage {
 public:
     RecordImage(uint8_t* slot, uint64_t number, uint16_t sequence, uint16_t flags) : bytes_(slot) {
-        std::memset(bytes_, 0, kNtfsRecordBytes);
         FILE_RECORD_HEADER h{};
         std::memcpy(h.Multi.Magic, "FILE", 4);
         h.Multi.UsaOffset = kNtfsRecordUsaOffset;
@@ -138,7 +144,7 @@ public:
     // Bytes still free for attributes (the end marker kept aside).
     uint32_t Room() const { return kNtfsRecordBytes - used_ - 8; }
 
-    void AddResident(uint32_t type, const std::u16string& name, const uint8_t* value, uint32_t length,
+    void AddResident(uint32_t type, std::u16string_view name, const void* value, uint32_t length,
                      bool indexed = false) {
         const uint32_t nameOffset = sizeof(ATTR_HEADER_RESIDENT);
         const uint32_t valueOffset = NtfsAlign8(nameOffset + 2 * static_cast<uint32_t>(name.size()));
@@ -157,22 +163,22 @@ public:
         std::memcpy(at + nameOffset, name.data(), 2 * name.size());
         if (length != 0) std::memcpy(at + valueOffset, value, length);
     }
-    void AddResident(uint32_t type, const std::u16string& name, const Bytes& value, bool indexed = false) {
+    void AddResident(uint32_t type, std::u16string_view name, const Bytes& value, bool indexed = false) {
         AddResident(type, name, value.data(), static_cast<uint32_t>(value.size()), indexed);
     }
 
     // A non-resident attribute, or one extent of it: the runs cover VCNs firstVcn on. The
     // sizes are those of the whole attribute in its first extent and 0 in the others.
-    void AddNonResident(uint32_t type, const std::u16string& name, const std::vector<Run>& runs,
+    void AddNonResident(uint32_t type, std::u16string_view name, const std::vector<Run>& runs,
                         uint64_t dataSize, uint32_t clusterBytes) {
         AddExtent(type, name, runs, 0, RunClusters(runs), dataSize, clusterBytes, instance_);
     }
-    void AddExtent(uint32_t type, const std::u16string& name, const std::vector<Run>& runs, uint64_t firstVcn,
+    void AddExtent(uint32_t type, std::u16string_view name, const std::vector<Run>& runs, uint64_t firstVcn,
                    uint64_t totalClusters, uint64_t dataSize, uint32_t clusterBytes, uint16_t instance) {
-        const Bytes pairs = EncodeRuns(runs);
+        const uint32_t pairsBytes = PairsBytes(runs);
         const uint32_t nameOffset = sizeof(ATTR_HEADER_NONRESIDENT);
         const uint32_t pairsOffset = NtfsAlign8(nameOffset + 2 * static_cast<uint32_t>(name.size()));
-        const uint32_t total = NtfsAlign8(pairsOffset + static_cast<uint32_t>(pairs.size()));
+        const uint32_t total = NtfsAlign8(pairsOffset + pairsBytes);
         uint8_t* at = Reserve(total);
         const uint64_t clusters = RunClusters(runs);
         ATTR_HEADER_NONRESIDENT h{};
@@ -193,7 +199,7 @@ public:
         }
         std::memcpy(at, &h, sizeof h);
         std::memcpy(at + nameOffset, name.data(), 2 * name.size());
-        std::memcpy(at + pairsOffset, pairs.data(), pairs.size());
+        WritePairs(runs, at + pairsOffset);
     }
 
     void SetLinkCount(uint16_t n) { ntfs::StoreLe<uint16_t>(bytes_ + offsetof(FILE_RECORD_HEADER, LinkCount), n); }
@@ -233,7 +239,7 @@ struct Times {
     uint64_t creation = 0, write = 0, change = 0, access = 0;
 };
 
-Bytes StandardInformation(const Times& t, uint32_t attributes) {
+STANDARD_INFORMATION StandardInformation(const Times& t, uint32_t attributes) {
     STANDARD_INFORMATION si{};
     si.CreationTime = t.creation;
     si.LastWriteTime = t.write;
@@ -241,13 +247,15 @@ Bytes StandardInformation(const Times& t, uint32_t attributes) {
     si.LastAccessTime = t.access;
     si.FileAttributes = attributes;
     si.SecurityId = kFirstSecurityId;
-    Bytes out(sizeof si);
-    std::memcpy(out.data(), &si, sizeof si);
-    return out;
+    return si;
 }
 
-Bytes FileNameValue(uint64_t parentReference, const Times& t, uint64_t allocated, uint64_t size,
-                    uint32_t attributes, const std::u16string& name, uint8_t nameSpace) {
+// Bytes of the $FILE_NAME value of a name of `units` units.
+uint32_t FileNameValueBytes(size_t units) { return static_cast<uint32_t>(sizeof(FILE_NAME_VALUE) + 2 * units); }
+
+// Writes the $FILE_NAME value at `out` (FileNameValueBytes of the name).
+void WriteFileNameValue(uint8_t* out, uint64_t parentReference, const Times& t, uint64_t allocated, uint64_t size,
+                        uint32_t attributes, std::u16string_view name, uint8_t nameSpace) {
     FILE_NAME_VALUE v{};
     v.ParentReference = parentReference;
     v.CreationTime = t.creation;
@@ -259,44 +267,86 @@ Bytes FileNameValue(uint64_t parentReference, const Times& t, uint64_t allocated
     v.FileAttributes = attributes;
     v.NameLength = static_cast<uint8_t>(name.size());
     v.NameSpace = nameSpace;
-    Bytes out(sizeof v + 2 * name.size());
-    std::memcpy(out.data(), &v, sizeof v);
-    std::memcpy(out.data() + sizeof v, name.data(), 2 * name.size());
+    std::memcpy(out, &v, sizeof v);
+    std::memcpy(out + sizeof v, name.data(), 2 * name.size());
+}
+
+Bytes FileNameValue(uint64_t parentReference, const Times& t, uint64_t allocated, uint64_t size,
+                    uint32_t attributes, std::u16string_view name, uint8_t nameSpace) {
+    Bytes out(FileNameValueBytes(name.size()));
+    WriteFileNameValue(out.data(), parentReference, t, allocated, size, attributes, name, nameSpace);
     return out;
 }
 
 uint64_t Reference(uint64_t record, uint16_t sequence) { return record | uint64_t{sequence} << 48; }
 uint16_t SequenceOf(uint64_t record) { return record < 16 ? static_cast<uint16_t>(record == 0 ? 1 : record) : 1; }
 
-// One entry of a file-name index: the key is the $FILE_NAME value. The name, key and shown
-// name are not owned; they live as long as the plan.
+// One entry of a file-name index: the key is the $FILE_NAME value. The names and the key are
+// not owned; they live as long as the plan (the upper-cased name while its folder's index is
+// built).
 struct IndexItem {
-    std::u16string upper;                  // the name upper-cased, unit by unit
-    const std::u16string* name = nullptr;  // the name as stored
+    std::u16string_view upper;  // the name upper-cased, unit by unit, each unit big-endian
+    std::u16string_view name;   // the name as stored
     uint64_t reference = 0;
-    const Bytes* key = nullptr;
-    const std::u16string* shown = nullptr;  // the file's long name, for messages
+    const uint8_t* key = nullptr;
+    uint32_t keyLength = 0;
+    std::u16string_view shown;  // the file's long name, for messages
 };
 
-// NTFS's collation of file names: upper-cased unit by unit, then as stored.
-bool ItemLess(const IndexItem& a, const IndexItem& b) {
-    const int c = a.upper.compare(b.upper);
-    return c != 0 ? c < 0 : *a.name < *b.name;
+// Sorts a folder's items in NTFS's collation of file names: upper-cased unit by unit, then as
+// stored. Each name is upper-cased once, into `upperUnits` (kept for the items' `upper`), with
+// its units big-endian so that memcmp orders them as units; the sort moves small keys.
+void SortItems(std::vector<IndexItem>* items, std::vector<char16_t>* upperUnits) {
+    std::vector<IndexItem>& list = *items;
+    size_t units = 0;
+    for (const IndexItem& it : list) units += it.name.size();
+    upperUnits->resize(units);
+    struct Key {
+        const char16_t* upper;
+        uint32_t units;
+        uint32_t item;
+    };
+    std::vector<Key> keys(list.size());
+    size_t at = 0;
+    for (size_t i = 0; i < list.size(); ++i) {
+        char16_t* upper = upperUnits->data() + at;
+        const size_t n = list[i].name.size();
+        UpcaseInto(list[i].name, upper);
+        for (size_t k = 0; k < n; ++k) upper[k] = static_cast<char16_t>(upper[k] << 8 | upper[k] >> 8);
+        list[i].upper = std::u16string_view(upper, n);
+        keys[i] = {upper, static_cast<uint32_t>(n), static_cast<uint32_t>(i)};
+        at += n;
+    }
+    std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+        const int c = std::memcmp(a.upper, b.upper, 2 * std::min(a.units, b.units));
+        if (c != 0) return c < 0;
+        if (a.units != b.units) return a.units < b.units;
+        return list[a.item].name < list[b.item].name;
+    });
+    std::vector<IndexItem> sorted;
+    sorted.reserve(list.size());
+    for (const Key& k : keys) sorted.push_back(list[k.item]);
+    list.swap(sorted);
 }
 
-Bytes IndexEntryBytes(const IndexItem* item, bool withChild, uint64_t childVcn, bool last) {
-    const uint32_t keyLength = item ? static_cast<uint32_t>(item->key->size()) : 0;
-    uint32_t length = NtfsAlign8(sizeof(INDEX_ENTRY_HEADER) + keyLength) + (withChild ? 8 : 0);
-    Bytes out(length, 0);
+uint32_t EntryBytes(const IndexItem* item, bool withChild) {
+    return NtfsAlign8(sizeof(INDEX_ENTRY_HEADER) + (item ? item->keyLength : 0)) + (withChild ? 8 : 0);
+}
+
+// Writes one index entry at `out` (the closing entry when item is null) and returns its bytes.
+uint32_t WriteIndexEntry(uint8_t* out, const IndexItem* item, bool withChild, uint64_t childVcn, bool last) {
+    const uint32_t keyLength = item ? item->keyLength : 0;
+    const uint32_t length = EntryBytes(item, withChild);
     INDEX_ENTRY_HEADER h{};
     h.FileReference = item ? item->reference : 0;
     h.EntryLength = static_cast<uint16_t>(length);
     h.KeyLength = static_cast<uint16_t>(keyLength);
     h.Flags = static_cast<uint8_t>((withChild ? 0x01 : 0) | (last ? kIndexEntryLast : 0));
-    std::memcpy(out.data(), &h, sizeof h);
-    if (item) std::memcpy(out.data() + sizeof h, item->key->data(), keyLength);
-    if (withChild) ntfs::StoreLe<uint64_t>(out.data() + length - 8, childVcn);
-    return out;
+    std::memcpy(out, &h, sizeof h);
+    if (item) std::memcpy(out + sizeof h, item->key, keyLength);
+    std::memset(out + sizeof h + keyLength, 0, length - sizeof h - keyLength);
+    if (withChild) ntfs::StoreLe<uint64_t>(out + length - 8, childVcn);
+    return length;
 }
 
 // An index node's entries: items (each with its child when the node has children) and the
@@ -306,20 +356,23 @@ struct NodeItems {
     std::vector<int64_t> children;  // per item, then one for the closing entry; -1: leaf
 };
 
-Bytes NodeEntries(const NodeItems& node, const std::function<uint64_t(int64_t)>& vcnOf) {
-    Bytes out;
-    const bool hasChildren = !node.children.empty() && node.children.back() >= 0;
-    for (size_t i = 0; i < node.items.size(); ++i) {
-        Bytes e = IndexEntryBytes(node.items[i], hasChildren, hasChildren ? vcnOf(node.children[i]) : 0, false);
-        out.insert(out.end(), e.begin(), e.end());
-    }
-    Bytes end = IndexEntryBytes(nullptr, hasChildren, hasChildren ? vcnOf(node.children.back()) : 0, true);
-    out.insert(out.end(), end.begin(), end.end());
-    return out;
+// Bytes of a node's entries.
+uint32_t NodeBytes(const NodeItems& n) {
+    const bool withChild = n.children.back() >= 0;
+    uint32_t b = 0;
+    for (const IndexItem* i : n.items) b += EntryBytes(i, withChild);
+    return b + EntryBytes(nullptr, withChild);
 }
 
-uint32_t EntryBytes(const IndexItem* item, bool withChild) {
-    return NtfsAlign8(sizeof(INDEX_ENTRY_HEADER) + static_cast<uint32_t>(item->key->size())) + (withChild ? 8 : 0);
+// Writes a node's entries at `out` (NodeBytes of them); child n is at VCN n * vcnPerBlock.
+uint32_t WriteNodeEntries(uint8_t* out, const NodeItems& node, uint64_t vcnPerBlock) {
+    const bool hasChildren = !node.children.empty() && node.children.back() >= 0;
+    auto vcnOf = [&](int64_t child) { return hasChildren ? static_cast<uint64_t>(child) * vcnPerBlock : 0; };
+    uint32_t at = 0;
+    for (size_t i = 0; i < node.items.size(); ++i)
+        at += WriteIndexEntry(out + at, node.items[i], hasChildren, vcnOf(node.children[i]), false);
+    at += WriteIndexEntry(out + at, nullptr, hasChildren, vcnOf(node.children.back()), true);
+    return at;
 }
 
 // The value of an $INDEX_ROOT holding `entries`.
@@ -345,19 +398,19 @@ constexpr uint32_t kBlockUsaOffset = sizeof(INDEX_BLOCK_HEADER);  // 0x28
 constexpr uint32_t kBlockFirstEntry = NtfsAlign8(kBlockUsaOffset + 2 * (1 + kNtfsIndexBlockBytes / kNtfsUpdateStride));
 constexpr uint32_t kBlockEntryRoom = kNtfsIndexBlockBytes - kBlockFirstEntry;
 
-// Builds one INDX block at `out` (kNtfsIndexBlockBytes bytes, zero).
-void IndexBlock(uint8_t* out, uint64_t vcn, const Bytes& entries, bool hasChildren) {
+// Ends one INDX block at `out` (kNtfsIndexBlockBytes bytes, zero but for the node's entries,
+// `entries` bytes at kBlockFirstEntry): the header, then the update sequence.
+void FinishIndexBlock(uint8_t* out, uint64_t vcn, uint32_t entries, bool hasChildren) {
     INDEX_BLOCK_HEADER h{};
     std::memcpy(h.Multi.Magic, "INDX", 4);
     h.Multi.UsaOffset = kBlockUsaOffset;
     h.Multi.UsaCount = 1 + kNtfsIndexBlockBytes / kNtfsUpdateStride;
     h.BlockVcn = vcn;
     h.Node.FirstEntryOffset = kBlockFirstEntry - offsetof(INDEX_BLOCK_HEADER, Node);
-    h.Node.BytesInUse = static_cast<uint32_t>(h.Node.FirstEntryOffset + entries.size());
+    h.Node.BytesInUse = h.Node.FirstEntryOffset + entries;
     h.Node.BytesAllocated = kNtfsIndexBlockBytes - offsetof(INDEX_BLOCK_HEADER, Node);
     h.Node.Flags = hasChildren ? 1 : 0;
     std::memcpy(out, &h, sizeof h);
-    std::memcpy(out + kBlockFirstEntry, entries.data(), entries.size());
     ProtectFixups(out, kNtfsIndexBlockBytes, kBlockUsaOffset, 1);
 }
 
@@ -373,37 +426,30 @@ struct BuiltIndex {
 // Builds a B-tree bottom-up: a level's items are cut into nodes that fill a block; the item
 // after each node goes up a level with that node as its child; the level above is built the
 // same way until it fits in the root.
-BuiltIndex BuildIndex(std::vector<IndexItem>& sorted, uint32_t rootRoom, uint32_t clusterBytes,
-                      const std::function<std::vector<Run>(uint64_t clusters)>& allocate) {
+template <typename Allocate>
+BuiltIndex BuildIndex(const std::vector<IndexItem>& sorted, uint32_t rootRoom, uint32_t clusterBytes,
+                      const Allocate& allocate) {
     BuiltIndex built;
     NodeItems level;
-    for (const IndexItem& item : sorted) {
-        level.items.push_back(&item);
-        level.children.push_back(-1);
-    }
-    level.children.push_back(-1);
-    auto bytesOf = [](const NodeItems& n) {
-        const bool withChild = n.children.back() >= 0;
-        uint32_t b = 0;
-        for (const IndexItem* i : n.items) b += EntryBytes(i, withChild);
-        return b + (withChild ? 0x18u : 0x10u);
-    };
+    level.items.reserve(sorted.size());
+    level.children.assign(sorted.size() + 1, -1);
+    for (const IndexItem& item : sorted) level.items.push_back(&item);
     std::vector<std::pair<NodeItems, bool>> nodes;  // block n: its items
-    while (bytesOf(level) > rootRoom) {
+    while (NodeBytes(level) > rootRoom) {
         const bool withChild = level.children.back() >= 0;
         NodeItems up;
         NodeItems current;
-        uint32_t used = withChild ? 0x18 : 0x10;
+        uint32_t used = EntryBytes(nullptr, withChild);
         for (size_t i = 0; i < level.items.size(); ++i) {
             const uint32_t b = EntryBytes(level.items[i], withChild);
             if (used + b > kBlockEntryRoom && !current.items.empty()) {
                 // This item closes the node: it goes up with the node as its child.
                 current.children.push_back(level.children[i]);
-                nodes.push_back({current, withChild});
+                nodes.emplace_back(std::move(current), withChild);
                 up.items.push_back(level.items[i]);
                 up.children.push_back(static_cast<int64_t>(nodes.size() - 1));
                 current = NodeItems{};
-                used = withChild ? 0x18 : 0x10;
+                used = EntryBytes(nullptr, withChild);
                 continue;
             }
             current.items.push_back(level.items[i]);
@@ -411,20 +457,22 @@ BuiltIndex BuildIndex(std::vector<IndexItem>& sorted, uint32_t rootRoom, uint32_
             used += b;
         }
         current.children.push_back(level.children.back());
-        nodes.push_back({current, withChild});
+        nodes.emplace_back(std::move(current), withChild);
         up.children.push_back(static_cast<int64_t>(nodes.size() - 1));
-        level = up;
+        level = std::move(up);
     }
     const uint64_t vcnPerBlock = clusterBytes <= kNtfsIndexBlockBytes ? kNtfsIndexBlockBytes / clusterBytes
                                                                       : kNtfsIndexBlockBytes / 512;
-    auto vcnOf = [&](int64_t node) { return static_cast<uint64_t>(node) * vcnPerBlock; };
-    built.rootEntries = NodeEntries(level, vcnOf);
+    built.rootEntries.resize(NodeBytes(level));
+    WriteNodeEntries(built.rootEntries.data(), level, vcnPerBlock);
     built.large = !nodes.empty();
     built.blockCount = nodes.size();
     built.blocks.assign(nodes.size() * kNtfsIndexBlockBytes, 0);
-    for (size_t n = 0; n < nodes.size(); ++n)
-        IndexBlock(built.blocks.data() + n * kNtfsIndexBlockBytes, vcnOf(static_cast<int64_t>(n)),
-                   NodeEntries(nodes[n].first, vcnOf), nodes[n].second);
+    for (size_t n = 0; n < nodes.size(); ++n) {
+        uint8_t* block = built.blocks.data() + n * kNtfsIndexBlockBytes;
+        const uint32_t entries = WriteNodeEntries(block + kBlockFirstEntry, nodes[n].first, vcnPerBlock);
+        FinishIndexBlock(block, n * vcnPerBlock, entries, nodes[n].second);
+    }
     if (built.large) built.runs = allocate(DivideUp(nodes.size() * kNtfsIndexBlockBytes, clusterBytes));
     return built;
 }
@@ -552,7 +600,13 @@ struct CNtfsWriter::Impl {
         std::vector<Run> to;
     };
     std::vector<Move> moves;
-    Bytes mft;           // the whole MFT image, records protected
+    // The whole MFT image, records protected: allocated zero-filled (calloc: the pages of a
+    // large image come zero from the system and are not cleared twice).
+    struct FreeBytes {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<uint8_t[], FreeBytes> mft;
+    uint64_t mftBytes = 0;
     std::vector<Run> mftRuns, mirrorRuns;
     uint64_t mirrorRecords = 0;
     NTFS_BOOT_SECTOR boot{};
@@ -595,7 +649,11 @@ struct CNtfsWriter::Impl {
     }
     void MarkUsed(const Run& r) {
         if (r.lcn < 0) return;
-        for (uint64_t k = r.lcn; k < r.lcn + r.count && k < clusters; ++k) bitmap[k / 8] |= static_cast<uint8_t>(1 << (k % 8));
+        uint64_t k = static_cast<uint64_t>(r.lcn);
+        const uint64_t end = std::min<uint64_t>(k + r.count, clusters);
+        for (; k < end && k % 8 != 0; ++k) bitmap[k / 8] |= static_cast<uint8_t>(1 << (k % 8));
+        for (; k + 8 <= end; k += 8) bitmap[k / 8] = 0xFF;
+        for (; k < end; ++k) bitmap[k / 8] |= static_cast<uint8_t>(1 << (k % 8));
     }
     std::vector<Run> Place(Bytes bytes) {
         std::vector<Run> runs = Allocate(DivideUp(bytes.size(), c));
@@ -624,12 +682,22 @@ struct Entry {
     std::vector<Run> runs;  // data runs in NTFS clusters (files)
     Times times;
     const std::u16string* longName = nullptr;  // the node's name (not owned)
-    std::u16string dosName;            // empty: the long name is of both namespaces
+    // The DOS name (the short name upper-cased; at most 8 + 1 + 3 units); none (0 units)
+    // when the long name is of both namespaces.
+    char16_t dosUnits[12] = {};
+    uint8_t dosLength = 0;
     std::vector<std::vector<Run>> extents = {};  // when the runs need extension records: one each
     uint64_t firstExtension = 0;            // the first of those records (the others follow)
+
+    std::u16string_view DosName() const { return {dosUnits, dosLength}; }
 };
 
-std::u16string DosNameOf(const FAT_NODE& n) { return UpcaseName(n.ShortName); }
+// A $FILE_NAME value kept for a record and its index item.
+struct Value {
+    const uint8_t* data = nullptr;
+    uint32_t size = 0;
+    bool empty() const { return size == 0; }
+};
 
 }  // namespace
 
@@ -657,7 +725,7 @@ bool CNtfsWriter::Plan() {
         // 2. Number the files and folders depth first and turn their chains into runs; data
         //    that lies beyond the NTFS volume's last cluster is copied into free clusters.
         std::vector<Entry> entries;
-        std::vector<std::vector<size_t>> childrenOf;  // per entry index: children's indexes
+        entries.reserve(1 + fat.FileCount() + fat.DirectoryCount());
         uint64_t nextRecord = kNtfsFirstFreeRecord;
         // Local DOS times to UTC through the zone once per distinct date and time: the files
         // of a volume share few of them, and each conversion asks the C library's zone code.
@@ -670,10 +738,46 @@ bool CNtfsWriter::Plan() {
             if (it == utcOf.end()) it = utcOf.emplace(key, FatTimeToFileTime(date, time)).first;
             return it->second == 0 ? 0 : it->second + uint64_t{tenths} * 100000;
         };
-        std::function<void(const FAT_NODE&, uint64_t, size_t)> number = [&](const FAT_NODE& dir, uint64_t dirRecord,
-                                                                              size_t dirIndex) {
+        auto addRun = [](std::vector<Run>* runs, const Run& p) {
+            if (!runs->empty() && runs->back().lcn + static_cast<int64_t>(runs->back().count) == p.lcn)
+                runs->back().count += p.count;
+            else
+                runs->push_back(p);
+        };
+        // A file's chain in NTFS clusters: the FAT clusters inside the NTFS volume keep their
+        // place (a FAT run's clusters there are one run), the others are copied.
+        auto fileRuns = [&](const FAT_NODE& file, Entry* e) {
+            uint64_t left = DivideUp(file.FileSize, w.c);
+            for (const FAT_RUN& r : file.Runs) {
+                if (left == 0) break;
+                // The FAT clusters of this run that the file's size needs, and how many of them
+                // lie wholly inside the NTFS volume (a prefix: each ends further on).
+                const uint64_t wanted = std::min<uint64_t>(r.Count, DivideUp(left, w.perFat));
+                const uint64_t lcn0 = w.LcnOfFat(r.First);
+                uint64_t inside = 0;
+                if (lcn0 + std::min(wanted * w.perFat, left) <= w.clusters)
+                    inside = wanted;
+                else if (lcn0 < w.clusters)
+                    inside = std::min<uint64_t>(wanted - 1, (w.clusters - lcn0) / w.perFat);
+                if (inside > 0) {
+                    const Run kept{static_cast<int64_t>(lcn0), std::min(inside * w.perFat, left)};
+                    w.MarkUsed(kept);
+                    addRun(&e->runs, kept);
+                    left -= kept.count;
+                }
+                for (uint64_t k = inside; k < wanted; ++k) {
+                    const uint32_t fc = static_cast<uint32_t>(r.First + k);
+                    const uint64_t take = std::min<uint64_t>(w.perFat, left);
+                    std::vector<Run> piece = w.Allocate(take);
+                    for (const Run& p : piece) addRun(&e->runs, p);
+                    w.moves.push_back({fc, std::move(piece)});
+                    left -= take;
+                }
+            }
+        };
+        auto number = [&](auto& self, const FAT_NODE& dir, uint64_t dirRecord) -> void {
             for (const FAT_NODE& child : dir.Children) {
-                Entry e;
+                Entry& e = entries.emplace_back();
                 e.node = &child;
                 e.record = nextRecord++;
                 e.parent = dirRecord;
@@ -684,54 +788,28 @@ bool CNtfsWriter::Plan() {
                 e.times.access = child.LastAccessDate != 0 ? fileTime(child.LastAccessDate, 0, 0) : e.times.write;
                 e.times.change = e.times.write;
                 e.longName = &child.Name();
-                const std::u16string dos = DosNameOf(child);
-                if (dos != *e.longName) e.dosName = dos;
+                if (child.ShortName.size() > std::size(e.dosUnits))
+                    throw Refusal("A short name is longer than 8.3 characters: the volume is damaged.");
+                UpcaseInto(child.ShortName, e.dosUnits);
+                const std::u16string_view dos(e.dosUnits, child.ShortName.size());
+                if (dos != *e.longName) e.dosLength = static_cast<uint8_t>(dos.size());
                 if (!child.IsDirectory() && child.FileSize != 0) {
-                    uint64_t left = DivideUp(child.FileSize, w.c);
-                    for (const FAT_RUN& r : child.Runs) {
-                        for (uint32_t k = 0; k < r.Count && left > 0; ++k) {
-                            const uint32_t fc = r.First + k;
-                            const uint64_t lcn = w.LcnOfFat(fc);
-                            const uint64_t take = std::min<uint64_t>(w.perFat, left);
-                            std::vector<Run> piece;
-                            if (lcn + take > w.clusters) {
-                                piece = w.Allocate(take);
-                                w.moves.push_back({fc, piece});
-                            } else {
-                                piece.push_back({static_cast<int64_t>(lcn), take});
-                                w.MarkUsed(piece.back());
-                            }
-                            for (const Run& p : piece) {
-                                if (!e.runs.empty() && e.runs.back().lcn + static_cast<int64_t>(e.runs.back().count) == p.lcn)
-                                    e.runs.back().count += p.count;
-                                else
-                                    e.runs.push_back(p);
-                            }
-                            left -= take;
-                        }
-                    }
+                    fileRuns(child, &e);
                     // Runs that do not fit beside the names go to extension records.
-                    if (NtfsRunsNeedExtensionRecords(e.longName->size(), !e.dosName.empty(), e.dosName.size(),
-                                                     EncodeRuns(e.runs).size())) {
+                    if (NtfsRunsNeedExtensionRecords(e.longName->size(), e.dosLength != 0, e.dosLength,
+                                                     PairsBytes(e.runs))) {
                         e.extents = SplitExtents(e.runs);
                         e.firstExtension = nextRecord;
                         nextRecord += e.extents.size();
                     }
                 }
-                entries.push_back(std::move(e));
-                childrenOf.emplace_back();
-                childrenOf[dirIndex].push_back(entries.size() - 1);
-                if (child.IsDirectory()) {
-                    const size_t index = entries.size() - 1;
-                    number(child, entries[index].record, index);
-                }
+                if (child.IsDirectory()) self(self, child, e.record);
             }
         };
         // Entry 0 stands for the root.
         static const std::u16string kRootName = u".";
-        entries.push_back(Entry{&fat.Root(), kRootRecord, kRootRecord, {}, {}, &kRootName, u""});
-        childrenOf.emplace_back();
-        number(fat.Root(), kRootRecord, 0);
+        entries.push_back(Entry{&fat.Root(), kRootRecord, kRootRecord, {}, {}, &kRootName});
+        number(number, fat.Root(), kRootRecord);
         if (nextRecord > plan_.Records) throw Refusal("records");
 
         // 3. Clusters of the fixed metadata.
@@ -740,7 +818,7 @@ bool CNtfsWriter::Plan() {
         const uint64_t records = plan_.Records;
         w.mirrorRecords = std::max<uint64_t>(4, w.c / kNtfsRecordBytes);
         w.mftRuns = w.Allocate(DivideUp(records * kNtfsRecordBytes, w.c));
-        if (EncodeRuns(w.mftRuns).size() > 200) throw Refusal("The free space is split into too many pieces for the MFT; defragment the volume first.");
+        if (PairsBytes(w.mftRuns) > 200) throw Refusal("The free space is split into too many pieces for the MFT; defragment the volume first.");
         Bytes mftBitmap(DivideUp(records, 64) * 8, 0);
         auto setRecordBit = [&](uint64_t r) { mftBitmap[r / 8] |= static_cast<uint8_t>(1 << (r % 8)); };
         for (uint64_t r = 0; r < nextRecord; ++r) setRecordBit(r);
@@ -749,7 +827,11 @@ bool CNtfsWriter::Plan() {
         const std::vector<Run> logRuns = w.Place(Bytes(plan_.LogFileBytes, 0xFF));
         const std::vector<Run> attrDefRuns = w.Place(AttrDefTable());
         Bytes upcase(kNtfsUpcaseBytes);
-        for (uint32_t u = 0; u < 65536; ++u) ntfs::StoreLe<char16_t>(upcase.data() + 2 * u, UpcaseUnit(static_cast<char16_t>(u)));
+        {
+            std::vector<char16_t> table(65536);
+            UpcaseTable(table.data());
+            for (uint32_t u = 0; u < 65536; ++u) ntfs::StoreLe<char16_t>(upcase.data() + 2 * u, table[u]);
+        }
         const std::vector<Run> upcaseRuns = w.Place(upcase);
         // $Secure:$SDS with the default descriptor twice, 256 KiB apart.
         const Bytes sd = DefaultSecurityDescriptor();
@@ -771,31 +853,39 @@ bool CNtfsWriter::Plan() {
         const std::vector<Run> bitmapRuns = w.Allocate(DivideUp(bitmapBytes, w.c));
 
         // 4. The records.
-        w.mft.assign(records * kNtfsRecordBytes, 0);
-        auto slot = [&](uint64_t n) { return w.mft.data() + n * kNtfsRecordBytes; };
+        w.mftBytes = records * kNtfsRecordBytes;
+        w.mft.reset(static_cast<uint8_t*>(std::calloc(w.mftBytes, 1)));
+        if (!w.mft) throw std::bad_alloc();
+        auto slot = [&](uint64_t n) { return w.mft.get() + n * kNtfsRecordBytes; };
 
-        // Index items of the root (system files first, then the tree).
-        std::map<uint64_t, std::vector<IndexItem>> items;  // directory record -> items
+        // Index items per directory record (the root's: system files first, then the tree).
+        std::vector<std::vector<IndexItem>> items(nextRecord);
+        for (const Entry& e : entries)
+            if (e.node->IsDirectory()) items[e.record].reserve(2 * e.node->Children.size() + (e.record == kRootRecord ? 16 : 0));
         // Names and keys of the system files, kept for their index items.
         std::deque<std::u16string> systemNames;
         std::deque<Bytes> systemKeys;
-        auto addItem = [&](uint64_t dir, const std::u16string& name, uint64_t record, const Bytes& key,
-                           const std::u16string* shown = nullptr) {
-            items[dir].push_back({UpcaseName(name), &name, Reference(record, SequenceOf(record)), &key, shown ? shown : &name});
+        auto addItem = [&](uint64_t dir, std::u16string_view name, uint64_t record, const uint8_t* key, uint32_t keyLength,
+                           std::u16string_view shown) {
+            items[dir].push_back({{}, name, Reference(record, SequenceOf(record)), key, keyLength, shown});
         };
         // A system file's record: SI, FN in namespace 3, then its own attributes.
         auto systemRecord = [&](uint64_t n, const std::u16string& name, uint16_t flags, uint64_t allocated,
                                 uint64_t size, uint32_t fnFlags, uint64_t parent,
                                 const std::function<void(RecordImage&)>& rest) {
             RecordImage rec(slot(n), n, SequenceOf(n), flags);
-            rec.AddResident(kAttrStandardInformation, u"", StandardInformation(sysTimes, 0x06));
+            const STANDARD_INFORMATION si = StandardInformation(sysTimes, 0x06);
+            rec.AddResident(kAttrStandardInformation, u"", &si, sizeof si);
             const Bytes& fn = systemKeys.emplace_back(FileNameValue(Reference(parent, SequenceOf(parent)), sysTimes, allocated,
                                                                    size, 0x06 | fnFlags, name, kNamespaceWin32AndDos));
             rec.AddResident(kAttrFileName, u"", fn, true);
             rest(rec);
             rec.SetLinkCount(1);
             rec.Finish();
-            if (n != kRootRecord) addItem(parent, systemNames.emplace_back(name), n, fn);
+            if (n != kRootRecord) {
+                const std::u16string& kept = systemNames.emplace_back(name);
+                addItem(parent, kept, n, fn.data(), static_cast<uint32_t>(fn.size()), kept);
+            }
         };
         auto runsBytes = [&](const std::vector<Run>& r) { return RunClusters(r) * w.c; };
 
@@ -884,12 +974,19 @@ bool CNtfsWriter::Plan() {
         viewRecord(kReparseRecord, u"$Reparse", {{u"$R", kCollationUlongs}});
 
         // 5. Files and folders: their names go into their parent's items first, so every
-        //    folder's index can be built when its own record is.
+        //    folder's index can be built when its own record is. The $FILE_NAME values of all
+        //    of them lie in one buffer, sized first.
         struct Names {
             uint32_t attributes;  // for $STANDARD_INFORMATION
-            Bytes longName, dosName;  // $FILE_NAME values; dosName empty with one name for both
+            Value longName, dosName;  // $FILE_NAME values; dosName empty with one name for both
         };
         std::vector<Names> names(entries.size());
+        size_t valueBytes = 0;
+        for (size_t i = 1; i < entries.size(); ++i)
+            valueBytes += FileNameValueBytes(entries[i].longName->size()) +
+                          (entries[i].dosLength != 0 ? FileNameValueBytes(entries[i].dosLength) : 0);
+        std::unique_ptr<uint8_t[]> values(new uint8_t[valueBytes]);
+        uint8_t* nextValue = values.get();
         for (size_t i = 1; i < entries.size(); ++i) {
             const Entry& e = entries[i];
             const FAT_NODE& n = *e.node;
@@ -898,24 +995,29 @@ bool CNtfsWriter::Plan() {
             const uint32_t fnAttrs = v.attributes | (n.IsDirectory() ? kFileAttrDirectoryIndex : 0);
             const uint64_t allocated = RunClusters(e.runs) * w.c, size = n.IsDirectory() ? 0 : n.FileSize;
             const uint64_t parentRef = Reference(e.parent, SequenceOf(e.parent));
-            v.longName = FileNameValue(parentRef, e.times, allocated, size, fnAttrs, *e.longName,
-                                       e.dosName.empty() ? kNamespaceWin32AndDos : kNamespaceWin32);
-            addItem(e.parent, *e.longName, e.record, v.longName);
-            if (!e.dosName.empty()) {
-                v.dosName = FileNameValue(parentRef, e.times, allocated, size, fnAttrs, e.dosName, kNamespaceDos);
-                addItem(e.parent, e.dosName, e.record, v.dosName, e.longName);
+            v.longName = {nextValue, FileNameValueBytes(e.longName->size())};
+            WriteFileNameValue(nextValue, parentRef, e.times, allocated, size, fnAttrs, *e.longName,
+                               e.dosLength == 0 ? kNamespaceWin32AndDos : kNamespaceWin32);
+            nextValue += v.longName.size;
+            addItem(e.parent, *e.longName, e.record, v.longName.data, v.longName.size, *e.longName);
+            if (e.dosLength != 0) {
+                v.dosName = {nextValue, FileNameValueBytes(e.dosLength)};
+                WriteFileNameValue(nextValue, parentRef, e.times, allocated, size, fnAttrs, e.DosName(), kNamespaceDos);
+                nextValue += v.dosName.size;
+                addItem(e.parent, e.DosName(), e.record, v.dosName.data, v.dosName.size, *e.longName);
             }
         }
         // Items of $Extend.
         uint64_t indexClusters = 0;
+        std::vector<char16_t> upperUnits;  // the upper-cased names of the folder being built
         auto directoryIndex = [&](RecordImage& rec, uint64_t dirRecord) {
             std::vector<IndexItem>& list = items[dirRecord];
-            std::sort(list.begin(), list.end(), ItemLess);
+            SortItems(&list, &upperUnits);
             // Two files whose names differ only in letter case would be one name to NTFS.
             for (size_t k = 1; k < list.size(); ++k)
                 if (list[k].reference != list[k - 1].reference && list[k].upper == list[k - 1].upper)
-                    throw Refusal("The names \"" + platform::Utf16ToUtf8(*list[k - 1].shown) + "\" and \"" +
-                                  platform::Utf16ToUtf8(*list[k].shown) +
+                    throw Refusal("The names \"" + platform::Utf16ToUtf8(list[k - 1].shown) + "\" and \"" +
+                                  platform::Utf16ToUtf8(list[k].shown) +
                                   "\" of one folder differ only in letter case, which NTFS does not allow; rename one first.");
             // Room in the record for the root: beside the $INDEX_ROOT header and value header,
             // and, for a large index, the $INDEX_ALLOCATION and $BITMAP attributes.
@@ -938,11 +1040,13 @@ bool CNtfsWriter::Plan() {
                 indexClusters += RunClusters(built.runs);
                 w.pieces.push_back({built.runs, std::move(blocks)});
             }
+            // The folder's items are done with (their upper-cased names are overwritten next).
+            std::vector<IndexItem>().swap(list);
         };
         // A file whose runs need extension records: its base record holds the standard
         // information, the attribute list and the names; each extension record one extent of
         // $DATA, the first with the sizes of the whole stream.
-        auto fragmentedRecord = [&](const Entry& e, uint32_t attributes, const Bytes& longName, const Bytes& dosName) {
+        auto fragmentedRecord = [&](const Entry& e, uint32_t attributes, const Value& longName, const Value& dosName) {
             const uint64_t base = Reference(e.record, 1);
             // Instances in the base record: 0 standard information, 1 the list, 2 and 3 the names.
             auto listEntry = [](Bytes* list, uint32_t type, uint64_t firstVcn, uint64_t reference, uint16_t instance) {
@@ -967,17 +1071,18 @@ bool CNtfsWriter::Plan() {
             }
             const uint64_t clusters = vcn;
             RecordImage rec(slot(e.record), e.record, 1, kRecordInUse);
-            rec.AddResident(kAttrStandardInformation, u"", StandardInformation(e.times, attributes));
-            const uint32_t names = static_cast<uint32_t>(NtfsResidentBytes(static_cast<uint32_t>(longName.size())) +
-                                                         (dosName.empty() ? 0 : NtfsResidentBytes(static_cast<uint32_t>(dosName.size()))));
+            const STANDARD_INFORMATION si = StandardInformation(e.times, attributes);
+            rec.AddResident(kAttrStandardInformation, u"", &si, sizeof si);
+            const uint32_t names = static_cast<uint32_t>(NtfsResidentBytes(longName.size) +
+                                                         (dosName.empty() ? 0 : NtfsResidentBytes(dosName.size)));
             if (NtfsResidentBytes(static_cast<uint32_t>(list.size())) + names <= rec.Room()) {
                 rec.AddResident(kAttrAttributeList, u"", list);
             } else {
                 const uint64_t listBytes = list.size();
                 rec.AddNonResident(kAttrAttributeList, u"", w.Place(std::move(list)), listBytes, w.c);
             }
-            rec.AddResident(kAttrFileName, u"", longName, true);
-            if (!dosName.empty()) rec.AddResident(kAttrFileName, u"", dosName, true);
+            rec.AddResident(kAttrFileName, u"", longName.data, longName.size, true);
+            if (!dosName.empty()) rec.AddResident(kAttrFileName, u"", dosName.data, dosName.size, true);
             rec.SetLinkCount(dosName.empty() ? 1 : 2);
             rec.Finish();
             vcn = 0;
@@ -995,22 +1100,24 @@ bool CNtfsWriter::Plan() {
         for (size_t i = 1; i < entries.size(); ++i) {
             const Entry& e = entries[i];
             const FAT_NODE& n = *e.node;
+            const Names& v = names[i];
             if (!e.extents.empty()) {
-                fragmentedRecord(e, names[i].attributes, names[i].longName, names[i].dosName);
+                fragmentedRecord(e, v.attributes, v.longName, v.dosName);
                 continue;
             }
             RecordImage rec(slot(e.record), e.record, 1,
                             static_cast<uint16_t>(kRecordInUse | (n.IsDirectory() ? kRecordDirectory : 0)));
-            rec.AddResident(kAttrStandardInformation, u"", StandardInformation(e.times, names[i].attributes));
-            rec.AddResident(kAttrFileName, u"", names[i].longName, true);
-            if (!names[i].dosName.empty()) rec.AddResident(kAttrFileName, u"", names[i].dosName, true);
+            const STANDARD_INFORMATION si = StandardInformation(e.times, v.attributes);
+            rec.AddResident(kAttrStandardInformation, u"", &si, sizeof si);
+            rec.AddResident(kAttrFileName, u"", v.longName.data, v.longName.size, true);
+            if (!v.dosName.empty()) rec.AddResident(kAttrFileName, u"", v.dosName.data, v.dosName.size, true);
             if (n.IsDirectory())
                 directoryIndex(rec, e.record);
             else if (e.runs.empty())
                 rec.AddResident(kAttrData, u"", nullptr, 0);
             else
                 rec.AddNonResident(kAttrData, u"", e.runs, n.FileSize, w.c);
-            rec.SetLinkCount(e.dosName.empty() ? 1 : 2);
+            rec.SetLinkCount(e.dosLength == 0 ? 1 : 2);
             rec.Finish();
         }
         // The root last: every item of its index is known now ("." included).
@@ -1020,7 +1127,8 @@ bool CNtfsWriter::Plan() {
                          const Bytes& self = systemKeys.emplace_back(
                              FileNameValue(Reference(kRootRecord, SequenceOf(kRootRecord)), sysTimes, 0, 0,
                                            0x06 | kFileAttrDirectoryIndex, u".", kNamespaceWin32AndDos));
-                         addItem(kRootRecord, systemNames.emplace_back(u"."), kRootRecord, self);
+                         const std::u16string& dot = systemNames.emplace_back(u".");
+                         addItem(kRootRecord, dot, kRootRecord, self.data(), static_cast<uint32_t>(self.size()), dot);
                          directoryIndex(rec, kRootRecord);
                      });
         // Records nothing was built in (reserved and spare) get the bare header.
@@ -1061,9 +1169,9 @@ bool CNtfsWriter::Plan() {
         }
 
         // 7. The MFT mirror is a copy of the first records; the cluster bitmap is complete.
-        w.pieces.push_back({w.mirrorRuns, Bytes(w.mft.begin(), w.mft.begin() + w.mirrorRecords * kNtfsRecordBytes)});
+        w.pieces.push_back({w.mirrorRuns, Bytes(w.mft.get(), w.mft.get() + w.mirrorRecords * kNtfsRecordBytes)});
         w.pieces.push_back({bitmapRuns, w.bitmap});
-        metadataBytes_ = w.mft.size();
+        metadataBytes_ = w.mftBytes;
         for (const auto& p : w.pieces) metadataBytes_ += p.bytes.size();
         (void)indexClusters;
         return true;
@@ -1085,22 +1193,23 @@ namespace {
 
 // Writes bytes from the start of a run list, straight from the buffer in requests of up to
 // 16 MiB; a last partial sector is padded with zeros. The rest of the clusters is untouched.
-bool WriteAtRuns(CVolumeDevice* device, const std::vector<Run>& runs, const Bytes& bytes, uint32_t clusterBytes) {
+bool WriteAtRuns(CVolumeDevice* device, const std::vector<Run>& runs, const uint8_t* bytes, uint64_t size,
+                 uint32_t clusterBytes) {
     constexpr uint64_t kMaxSectors = 32768;
     uint64_t at = 0;
     for (const Run& r : runs) {
-        if (at >= bytes.size()) break;
-        const uint64_t take = std::min<uint64_t>(r.count * clusterBytes, bytes.size() - at);
+        if (at >= size) break;
+        const uint64_t take = std::min<uint64_t>(r.count * clusterBytes, size - at);
         const uint64_t first = static_cast<uint64_t>(r.lcn) * (clusterBytes / 512);
         const uint64_t whole = take / 512;
         for (uint64_t done = 0; done < whole;) {
             const uint64_t n = std::min(kMaxSectors, whole - done);
-            if (device->WriteSectors(bytes.data() + at + done * 512, first + done, n) != 1) return false;
+            if (device->WriteSectors(bytes + at + done * 512, first + done, n) != 1) return false;
             done += n;
         }
         if (take % 512 != 0) {
             uint8_t last[512] = {};
-            std::memcpy(last, bytes.data() + at + whole * 512, take % 512);
+            std::memcpy(last, bytes + at + whole * 512, take % 512);
             if (device->WriteSectors(last, first + whole, 1) != 1) return false;
         }
         at += take;
@@ -1121,7 +1230,7 @@ bool CNtfsWriter::Write(const std::function<void(const std::string& step)>& prog
             return false;
         }
         data.resize(RunClusters(m.to) * w.c);
-        if (!WriteAtRuns(w.device, m.to, data, w.c)) {
+        if (!WriteAtRuns(w.device, m.to, data.data(), data.size(), w.c)) {
             problem_ = "Writing the moved data failed." + stillFat;
             return false;
         }
@@ -1135,13 +1244,13 @@ bool CNtfsWriter::Write(const std::function<void(const std::string& step)>& prog
     std::stable_sort(order.begin(), order.end(),
                      [](const Impl::Piece* a, const Impl::Piece* b) { return a->runs.front().lcn < b->runs.front().lcn; });
     for (const Impl::Piece* p : order) {
-        if (!WriteAtRuns(w.device, p->runs, p->bytes, w.c)) {
+        if (!WriteAtRuns(w.device, p->runs, p->bytes.data(), p->bytes.size(), w.c)) {
             problem_ = "Writing the NTFS metadata failed." + stillFat;
             return false;
         }
     }
     progress("Writing the MFT...");
-    if (!WriteAtRuns(w.device, w.mftRuns, w.mft, w.c)) {
+    if (!WriteAtRuns(w.device, w.mftRuns, w.mft.get(), w.mftBytes, w.c)) {
         problem_ = "Writing the MFT failed." + stillFat;
         return false;
     }

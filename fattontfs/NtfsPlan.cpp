@@ -92,11 +92,17 @@ NTFS_PLAN PlanNtfs(const CFatVolume& fat) {
     need += DivideUp(std::max<uint64_t>(fat.ClusterBytes(), 512), c);  // data moved off the last sector
     plan.MetadataClusters = need;
 
-    // 3. Room: only clusters the FAT marks free, inside the NTFS volume.
+    // 3. Room: only clusters the FAT marks free, inside the NTFS volume. The NTFS cluster
+    //    divides the FAT cluster and the data area's offset, so the FAT clusters wholly inside
+    //    are those from 2 up to a bound.
     const uint64_t perFat = fat.ClusterBytes() / c;
+    const uint64_t volumeBytes = plan.Clusters * c;
+    const uint64_t dataEnd = fat.FirstDataByte() + fat.ClusterBytes();  // the end of cluster 2
+    uint64_t inside = 2;  // first FAT cluster not wholly inside
+    if (volumeBytes >= dataEnd) inside = 3 + (volumeBytes - dataEnd) / fat.ClusterBytes();
+    inside = std::min<uint64_t>(inside, uint64_t{fat.ClusterCount()} + 2);
     uint64_t free = 0;
-    for (uint32_t k = 2; k < fat.ClusterCount() + 2; ++k)
-        if (fat.IsClusterFree(k) && (fat.ClusterOffset(k) + fat.ClusterBytes()) / c <= plan.Clusters) free += perFat;
-    plan.FreeClusters = free;
+    for (uint64_t k = 2; k < inside; ++k) free += fat.IsClusterFree(static_cast<uint32_t>(k)) ? 1 : 0;
+    plan.FreeClusters = free * perFat;
     return plan;
 }

@@ -586,4 +586,15 @@ TEST(UnicodeCase, UpcasesTheBasicPlaneOneUnitAtATime) {
     EXPECT_FALSE(EqualIgnoringCase(u"abc", u"abcd"));
 }
 
+// The whole-plane table and the in-place upcase give what UpcaseUnit gives, unit for unit.
+TEST(UnicodeCase, TableAndInPlaceUpcaseAgreeWithTheUnitRule) {
+    std::vector<char16_t> table(65536);
+    UpcaseTable(table.data());
+    for (uint32_t u = 0; u < 65536; ++u) ASSERT_EQ(table[u], UpcaseUnit(static_cast<char16_t>(u))) << std::hex << u;
+    const std::u16string name = u"Caf\u00e9 \u03c3\u03bf\u03c6\u03af\u03b1 \uff41 \U0001F600 x";
+    std::u16string upper(name.size(), u'?');
+    UpcaseInto(name, upper.data());
+    EXPECT_EQ(upper, UpcaseName(name));
+}
+
 }  // namespace
