@@ -261,9 +261,13 @@ bool CFatVolume::ReadFats() {
     return true;
 }
 
-uint32_t CFatVolume::FreeClusters() const {
+uint32_t CFatVolume::FreeClusters() const { return FreeClustersBelow(fat_.size()); }
+
+uint32_t CFatVolume::FreeClustersBelow(uint64_t end) const {
     uint32_t n = 0;
-    for (uint64_t c = 2; c < fat_.size(); ++c) n += fat_[c] == kFree;
+    const uint32_t* entries = fat_.data();
+    const uint64_t last = std::min<uint64_t>(end, fat_.size());
+    for (uint64_t c = 2; c < last; ++c) n += entries[c] == kFree;
     return n;
 }
 

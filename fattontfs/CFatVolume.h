@@ -135,6 +135,8 @@ public:
     uint32_t Entry(uint32_t cluster) const { return fat_[cluster]; }
     bool IsClusterFree(uint32_t cluster) const { return fat_[cluster] == kFree; }
     uint32_t FreeClusters() const;
+    // Free clusters from 2 up to (not including) `end`.
+    uint32_t FreeClustersBelow(uint64_t end) const;
     uint32_t BadClusters() const;
 
     // The tree (valid after Read): the root directory and its counts.

@@ -291,11 +291,20 @@ struct IndexItem {
     const uint8_t* key = nullptr;
     uint32_t keyLength = 0;
     std::u16string_view shown;  // the file's long name, for messages
+    bool dosName = false;       // the name is a file's separate DOS name
 };
 
 // Sorts a folder's items in NTFS's collation of file names: upper-cased unit by unit, then as
 // stored. Each name is upper-cased once, into `upperUnits` (kept for the items' `upper`), with
 // its units big-endian so that memcmp orders them as units; the sort moves small keys.
+//
+// A folder read from a FAT volume often lists its long names nearly in this order already,
+// and the separate DOS names follow no order. So:
+//   1. the DOS names and the other names are sorted apart (the others by insertion while
+//      that stays cheap) and merged;
+//   2. when the result is not strictly ascending (two items collate equal), all items are
+//      sorted together from their first order, as std::sort does.
+// Items that do not collate equal have one order only, so step 1 gives what step 2 would.
 void SortItems(std::vector<IndexItem>* items, std::vector<char16_t>* upperUnits) {
     std::vector<IndexItem>& list = *items;
     size_t units = 0;
@@ -317,15 +326,51 @@ void SortItems(std::vector<IndexItem>* items, std::vector<char16_t>* upperUnits)
         keys[i] = {upper, static_cast<uint32_t>(n), static_cast<uint32_t>(i)};
         at += n;
     }
-    std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+    auto collate = [&](const Key& a, const Key& b) -> int {
         const int c = std::memcmp(a.upper, b.upper, 2 * std::min(a.units, b.units));
-        if (c != 0) return c < 0;
-        if (a.units != b.units) return a.units < b.units;
-        return list[a.item].name < list[b.item].name;
-    });
+        if (c != 0) return c;
+        if (a.units != b.units) return a.units < b.units ? -1 : 1;
+        const int n = list[a.item].name.compare(list[b.item].name);
+        return n < 0 ? -1 : n > 0 ? 1 : 0;
+    };
+    auto less = [&](const Key& a, const Key& b) { return collate(a, b) < 0; };
+    // Insertion while the items moved stay few (a nearly ordered run), else std::sort.
+    auto sortPart = [&](std::vector<Key>* part) {
+        std::vector<Key>& v = *part;
+        size_t budget = 4 * v.size();
+        for (size_t i = 1; i < v.size(); ++i) {
+            const Key k = v[i];
+            size_t j = i;
+            while (j > 0 && less(k, v[j - 1])) {
+                v[j] = v[j - 1];
+                --j;
+                if (budget-- == 0) {
+                    v[j] = k;
+                    std::sort(v.begin(), v.end(), less);
+                    return;
+                }
+            }
+            v[j] = k;
+        }
+    };
+    // 1. Apart, then merged.
+    std::vector<Key> others, dos, merged;
+    others.reserve(keys.size());
+    for (const Key& k : keys) (list[k.item].dosName ? dos : others).push_back(k);
+    sortPart(&others);
+    std::sort(dos.begin(), dos.end(), less);
+    merged.resize(keys.size());
+    std::merge(others.begin(), others.end(), dos.begin(), dos.end(), merged.begin(), less);
+    // 2. Two items that collate equal: all together, from the first order.
+    for (size_t k = 1; k < merged.size(); ++k) {
+        if (collate(merged[k - 1], merged[k]) < 0) continue;
+        merged = keys;
+        std::sort(merged.begin(), merged.end(), less);
+        break;
+    }
     std::vector<IndexItem> sorted;
     sorted.reserve(list.size());
-    for (const Key& k : keys) sorted.push_back(list[k.item]);
+    for (const Key& k : merged) sorted.push_back(list[k.item]);
     list.swap(sorted);
 }
 
@@ -713,10 +758,16 @@ bool CNtfsWriter::Plan() {
         w.perFat = fat.ClusterBytes() / w.c;
         w.available.assign(w.clusters, false);
         w.bitmap.assign(DivideUp(DivideUp(w.clusters, 8), 8) * 8, 0);
-        for (uint32_t k = 2; k < fat.ClusterCount() + 2; ++k) {
-            if (!fat.IsClusterFree(k)) continue;
-            const uint64_t first = w.LcnOfFat(k);
-            for (uint64_t j = first; j < first + w.perFat && j < w.clusters; ++j) w.available[j] = true;
+        // A stretch of free FAT clusters is one stretch of NTFS clusters.
+        const uint32_t fatEnd = fat.ClusterCount() + 2;
+        for (uint32_t k = 2; k < fatEnd;) {
+            if (!fat.IsClusterFree(k)) { ++k; continue; }
+            uint32_t e = k + 1;
+            while (e < fatEnd && fat.IsClusterFree(e)) ++e;
+            const uint64_t first = std::min(w.LcnOfFat(k), w.clusters);
+            const uint64_t end = std::min(w.LcnOfFat(k) + uint64_t{e - k} * w.perFat, w.clusters);
+            std::fill(w.available.begin() + static_cast<int64_t>(first), w.available.begin() + static_cast<int64_t>(end), true);
+            k = e;
         }
         // $Boot's clusters at the start of the volume.
         const uint64_t bootClusters = DivideUp(kBootBytes, w.c);
@@ -866,8 +917,8 @@ bool CNtfsWriter::Plan() {
         std::deque<std::u16string> systemNames;
         std::deque<Bytes> systemKeys;
         auto addItem = [&](uint64_t dir, std::u16string_view name, uint64_t record, const uint8_t* key, uint32_t keyLength,
-                           std::u16string_view shown) {
-            items[dir].push_back({{}, name, Reference(record, SequenceOf(record)), key, keyLength, shown});
+                           std::u16string_view shown, bool dosName = false) {
+            items[dir].push_back({{}, name, Reference(record, SequenceOf(record)), key, keyLength, shown, dosName});
         };
         // A system file's record: SI, FN in namespace 3, then its own attributes.
         auto systemRecord = [&](uint64_t n, const std::u16string& name, uint16_t flags, uint64_t allocated,
@@ -1004,7 +1055,7 @@ bool CNtfsWriter::Plan() {
                 v.dosName = {nextValue, FileNameValueBytes(e.dosLength)};
                 WriteFileNameValue(nextValue, parentRef, e.times, allocated, size, fnAttrs, e.DosName(), kNamespaceDos);
                 nextValue += v.dosName.size;
-                addItem(e.parent, e.DosName(), e.record, v.dosName.data, v.dosName.size, *e.longName);
+                addItem(e.parent, e.DosName(), e.record, v.dosName.data, v.dosName.size, *e.longName, true);
             }
         }
         // Items of $Extend.

@@ -101,8 +101,6 @@ NTFS_PLAN PlanNtfs(const CFatVolume& fat) {
     uint64_t inside = 2;  // first FAT cluster not wholly inside
     if (volumeBytes >= dataEnd) inside = 3 + (volumeBytes - dataEnd) / fat.ClusterBytes();
     inside = std::min<uint64_t>(inside, uint64_t{fat.ClusterCount()} + 2);
-    uint64_t free = 0;
-    for (uint64_t k = 2; k < inside; ++k) free += fat.IsClusterFree(static_cast<uint32_t>(k)) ? 1 : 0;
-    plan.FreeClusters = free * perFat;
+    plan.FreeClusters = uint64_t{fat.FreeClustersBelow(inside)} * perFat;
     return plan;
 }
