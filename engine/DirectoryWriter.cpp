@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <cstring>
 #include <vector>
 
@@ -655,40 +657,55 @@ uint64_t ResidentDataClusters(FILE_ITEM* items, uint32_t clusterBytes) {
 
 namespace {
 
-// Gathers cluster writes that continue one another into one write of at most kBytes.
+// Gathers cluster writes that continue one another into one write of at most kBytes. Each
+// cluster is its bytes followed by zeros. The buffer starts zeroed and remembers how far each
+// of its slots was last filled, so a slot is zeroed only where its previous bytes reach
+// beyond the new ones, not whole for every cluster.
 class ConsecutiveClusterWrites {
 public:
     static constexpr size_t kBytes = size_t{1} << 20;
 
     ConsecutiveClusterWrites(IFat* fat, uint32_t clusterBytes)
         : fat_(fat), clusterBytes_(clusterBytes),
-          capacity_(std::max<uint32_t>(1, static_cast<uint32_t>(kBytes / clusterBytes))) {}
+          capacity_(std::max<uint32_t>(1, static_cast<uint32_t>(kBytes / clusterBytes))),
+          pending_(static_cast<uint8_t*>(std::calloc(capacity_, clusterBytes))),
+          filled_(capacity_, 0) {
+        if (pending_ == nullptr) throw std::bad_alloc();
+    }
     ~ConsecutiveClusterWrites() { Flush(); }
     ConsecutiveClusterWrites(const ConsecutiveClusterWrites&) = delete;
     ConsecutiveClusterWrites& operator=(const ConsecutiveClusterWrites&) = delete;
 
-    // Writes one cluster's bytes to `cluster`, now or with its neighbours.
-    void Add(const uint8_t* bytes, uint32_t cluster) {
+    // Writes `length` (at most one cluster) bytes and zeros to the end of the cluster to
+    // `cluster`, now or with its neighbours.
+    void Add(const uint8_t* bytes, uint32_t length, uint32_t cluster) {
         if (count_ > 0 && (cluster != first_ + count_ || count_ == capacity_)) Flush();
         if (count_ == 0) first_ = cluster;
-        pending_.insert(pending_.end(), bytes, bytes + clusterBytes_);
+        uint8_t* slot = pending_.get() + static_cast<size_t>(count_) * clusterBytes_;
+        std::memcpy(slot, bytes, length);
+        if (filled_[count_] > length) std::memset(slot + length, 0, filled_[count_] - length);
+        filled_[count_] = length;
         ++count_;
     }
 
     void Flush() {
         if (count_ == 0) return;
-        fat_->WriteClusters(pending_.data(), first_, count_);
-        pending_.clear();
+        fat_->WriteClusters(pending_.get(), first_, count_);
         count_ = 0;
     }
 
 private:
+    struct Free {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+
     IFat* fat_;
     uint32_t clusterBytes_;
     uint32_t capacity_;  // clusters in one write
     uint32_t first_ = 0;
     uint32_t count_ = 0;
-    std::vector<uint8_t> pending_;
+    std::unique_ptr<uint8_t, Free> pending_;  // capacity_ clusters, zeros beyond filled_
+    std::vector<uint32_t> filled_;           // per slot: bytes from its start that may be nonzero
 };
 
 }  // namespace
@@ -710,20 +727,22 @@ void WriteResidentData(FILE_ITEM* items, IFat* fat) {
         clusters.assign(count, 0);
         fat->AllocChain(count, clusters.data());
         data->FirstDataCluster = clusters[0];
-        // 4. The data, the rest of the last cluster zeros.
-        const size_t bufferBytes = static_cast<size_t>(count) * clusterBytes;
-        buffer.assign(bufferBytes, 0);
+        // 4. The data (all zeros when it cannot be read).
+        if (buffer.size() < length) buffer.resize(static_cast<size_t>(length));
         const uint64_t offset = 0;
         uint32_t delivered = 0;
-        if (!data->ReadAt(&offset, buffer.data(), static_cast<uint32_t>(length), &delivered) ||
-            delivered != length) {
+        bool read = data->ReadAt(&offset, buffer.data(), static_cast<uint32_t>(length), &delivered) &&
+                    delivered == length;
+        if (!read) {
             LogErrorA("can't read the resident data of file record %I64d",
                       static_cast<int64_t>(item->FileRecord->RecordNumber));
-            std::fill(buffer.begin(), buffer.end(), uint8_t{0});
         }
-        // 5. Cluster by cluster, joined with its neighbours on the volume.
+        // 5. Cluster by cluster, joined with its neighbours on the volume; the rest of the
+        //    last cluster zeros.
         for (uint32_t i = 0; i < count; ++i) {
-            writes.Add(buffer.data() + static_cast<size_t>(i) * clusterBytes, clusters[i]);
+            const uint64_t from = uint64_t{i} * clusterBytes;
+            const auto n = read ? static_cast<uint32_t>(std::min<uint64_t>(clusterBytes, length - from)) : 0;
+            writes.Add(buffer.data() + from, n, clusters[i]);
         }
     });
     writes.Flush();

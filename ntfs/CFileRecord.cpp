@@ -13,6 +13,7 @@
 namespace {
 
 constexpr uint32_t kFixupStride = 512;  // update sequence strides are 512 bytes on every volume
+constexpr uint32_t kLocalRecordBytes = 4096;  // records up to this size are read into a stack buffer
 
 // List index of a type code: 0 for 0x10 ... 15 for 0x100; -1 for anything else.
 int ListIndex(uint32_t typeCode) {
@@ -74,22 +75,28 @@ bool CFileRecord::LoadRecord(uint64_t n) {
     RecordBuffer.reset();
     recordBytes_ = 0;
 
-    // 2, 3. The raw bytes.
-    std::unique_ptr<uint8_t[]> bytes = OwnerVolume->FetchRecordBytes(n);
-    if (bytes == nullptr) {
+    // 2, 3. The raw bytes, read into a scratch buffer: only the part kept is copied out.
+    const uint32_t size = OwnerVolume->RecordSize;
+    uint8_t local[kLocalRecordBytes];
+    std::unique_ptr<uint8_t[]> large;
+    uint8_t* bytes = local;
+    if (size > kLocalRecordBytes) {
+        large.reset(new uint8_t[size]);
+        bytes = large.get();
+    }
+    if (!OwnerVolume->IsVolumeOK() || !OwnerVolume->FetchRecordInto(n, bytes)) {
         RecordNumber = ~0ULL;
         return false;
     }
     RecordNumber = n;
-    const uint32_t size = OwnerVolume->RecordSize;
 
     // 4. Signature.
-    if (std::memcmp(bytes.get(), "FILE", 4) != 0) return false;
+    if (std::memcmp(bytes, "FILE", 4) != 0) return false;
 
     // 5. Fix-ups, then the first attribute must start inside the record, after the fields of
     //    the header that are read.
-    if (!ApplyFixups(bytes.get(), size)) return false;
-    const uint32_t first = ntfs::LoadLe<uint16_t>(bytes.get() + offsetof(FILE_RECORD_HEADER, FirstAttributeOffset));
+    if (!ApplyFixups(bytes, size)) return false;
+    const uint32_t first = ntfs::LoadLe<uint16_t>(bytes + offsetof(FILE_RECORD_HEADER, FirstAttributeOffset));
     if (first < offsetof(FILE_RECORD_HEADER, BytesInUse) || !ntfs::RangeFits(first, sizeof(uint32_t), size)) {
         return false;
     }
@@ -98,14 +105,10 @@ bool CFileRecord::LoadRecord(uint64_t n) {
     //    and the engine keeps one record per file for the whole conversion. The walk over the
     //    kept bytes ends where it ended over the whole record (at the end marker, or at an
     //    attribute that reaches past the kept bytes just as it reached past the record).
-    const uint32_t end = WalkAttributes(bytes.get(), size, [](uint32_t, uint32_t) { return true; });
+    const uint32_t end = WalkAttributes(bytes, size, [](uint32_t, uint32_t) { return true; });
     const uint32_t keep = static_cast<uint32_t>(std::min<uint64_t>(size, uint64_t{end} + 8));
-    if (keep < size) {
-        std::unique_ptr<uint8_t[]> compact(new uint8_t[keep]);
-        std::memcpy(compact.get(), bytes.get(), keep);
-        bytes = std::move(compact);
-    }
-    RecordBuffer = std::move(bytes);
+    RecordBuffer.reset(new uint8_t[keep]);
+    std::memcpy(RecordBuffer.get(), bytes, keep);
     recordBytes_ = keep;
     return true;
 }

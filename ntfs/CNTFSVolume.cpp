@@ -110,31 +110,33 @@ uint64_t CNTFSVolume::VolumeClusters() const {
 }
 
 std::unique_ptr<uint8_t[]> CNTFSVolume::FetchRecordBytes(uint64_t n) {
-    if (!IsVolumeOK() || n > ntfs::kRecordNumberMask) return nullptr;
+    if (!IsVolumeOK()) return nullptr;
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[RecordSize]);
+    if (!FetchRecordInto(n, buffer.get())) return nullptr;
+    return buffer;
+}
+
+bool CNTFSVolume::FetchRecordInto(uint64_t n, uint8_t* dest) {
+    if (!IsVolumeOK() || n > ntfs::kRecordNumberMask) return false;
     // n < 2^48 and RecordSize <= 2^16: the product fits 64 bits.
     const uint64_t recordOffset = n * RecordSize;
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[RecordSize]);
 
     // Records of a fragmented MFT are found through $MFT's own runs; the system records
     // below 16 always lie in the first extent and are read directly.
     if (n >= kFirstUserRecord && MftOwnData != nullptr) {
         uint32_t got = 0;
         bool ok = false;
-        if (auto* nonResident = dynamic_cast<CAttrNonResident*>(MftOwnData)) {
-            ok = nonResident->ReadAtSorted(recordOffset, buffer.get(), RecordSize, &got, mftRuns_);
+        if (MftOwnData->IsNonResident()) {
+            ok = static_cast<CAttrNonResident*>(MftOwnData)->ReadAtSorted(recordOffset, dest, RecordSize, &got, mftRuns_);
         } else {
-            ok = MftOwnData->ReadAt(&recordOffset, buffer.get(), RecordSize, &got);
+            ok = MftOwnData->ReadAt(&recordOffset, dest, RecordSize, &got);
         }
-        if (!ok || got != RecordSize) return nullptr;
-        return buffer;
+        return ok && got == RecordSize;
     }
 
     uint64_t byteOffset = 0;
-    if (__builtin_add_overflow(recordOffset, MftOffset, &byteOffset)) return nullptr;
-    if (Device->ReadSectors(buffer.get(), byteOffset / kDeviceSectorBytes, RecordSize / kDeviceSectorBytes) != 1) {
-        return nullptr;
-    }
-    return buffer;
+    if (__builtin_add_overflow(recordOffset, MftOffset, &byteOffset)) return false;
+    return Device->ReadSectors(dest, byteOffset / kDeviceSectorBytes, RecordSize / kDeviceSectorBytes) == 1;
 }
 
 void CNTFSVolume::LoadMft() {

@@ -92,6 +92,9 @@ public:
     // are read straight from MftOffset + n * RecordSize (one device request); others through
     // the data runs of $MFT.
     std::unique_ptr<uint8_t[]> FetchRecordBytes(uint64_t n);
+    // The same read into dest (RecordSize bytes, the caller's); false where FetchRecordBytes
+    // returns null (dest's bytes are then undefined).
+    bool FetchRecordInto(uint64_t n, uint8_t* dest);
 
     // True when the boot sector was accepted (records can be read).
     bool IsVolumeOK() const { return RecordSize != 0; }
