@@ -1,6 +1,7 @@
 #include "engine/DirectoryWriter.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -55,9 +56,16 @@ uint8_t LowerOem(uint8_t b) { return OemLetters().lower[b]; }
 // A byte that may stand at position `pos` of a short name (0x05 is never taken from a name:
 // only the 0xE5 rule below produces it).
 bool IsLegalShortByte(uint8_t b, size_t pos) {
-    if (b < 0x20 || b == 0x7F) return false;
+    // Bytes never legal in a short name: controls, DEL and the punctuation FAT reserves.
+    static constexpr auto kIllegal = [] {
+        std::array<bool, 256> illegal{};
+        for (int c = 0; c < 0x20; ++c) illegal[c] = true;
+        illegal[0x7F] = true;
+        for (const char* p = "\"*+,./:;<=>?[\\]|"; *p != '\0'; ++p) illegal[static_cast<uint8_t>(*p)] = true;
+        return illegal;
+    }();
     if (pos == 0 && b == ' ') return false;
-    return std::strchr("\"*+,./:;<=>?[\\]|", b) == nullptr;
+    return !kIllegal[b];
 }
 
 // Steps 4 and 5 of a short name (also the volume label): capitals, then '_' for every byte
@@ -113,7 +121,11 @@ struct OemName {
 OemName SplitName(std::u16string_view name) {
     OemName a;
     a.bytes = platform::Utf16ToCp437(name);
-    a.lossless = platform::Cp437ToUtf16(a.bytes) == name;
+    // Lossless when the bytes decode to the name again, unit for unit.
+    a.lossless = a.bytes.size() == name.size();
+    for (size_t i = 0; a.lossless && i < name.size(); ++i) {
+        a.lossless = platform::Cp437ToUtf16(static_cast<unsigned char>(a.bytes[i])) == name[i];
+    }
     if (a.bytes.size() > kMaxOemNameBytes) {
         a.bytes.resize(kMaxOemNameBytes);
         a.lossless = false;
@@ -322,12 +334,42 @@ uint32_t ShortNameRandom::Next() {
     return (state_ >> 16) & 0x7FFF;
 }
 
+ShortNameSet::Key ShortNameSet::KeyOf(const uint8_t name[11]) {
+    Key key;
+    std::memcpy(&key.Low, name, 8);
+    key.High = uint32_t{name[8]} | uint32_t{name[9]} << 8 | uint32_t{name[10]} << 16 | 1u << 24;
+    return key;
+}
+
+size_t ShortNameSet::SlotOf(const Key& key) const {
+    const size_t mask = slots_.size() - 1;
+    uint64_t h = (key.Low ^ (uint64_t{key.High} << 29)) * 0x9E3779B97F4A7C15ULL;
+    size_t at = static_cast<size_t>(h >> 32) & mask;
+    while (slots_[at].High != 0 && !(slots_[at] == key)) at = (at + 1) & mask;
+    return at;
+}
+
+void ShortNameSet::Grow() {
+    std::vector<Key> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, Key{});
+    for (const Key& key : old) {
+        if (key.High != 0) slots_[SlotOf(key)] = key;
+    }
+}
+
 bool ShortNameSet::Contains(const uint8_t name[11]) const {
-    return taken_.count(std::string(reinterpret_cast<const char*>(name), 11)) != 0;
+    if (slots_.empty()) return false;
+    return slots_[SlotOf(KeyOf(name))].High != 0;
 }
 
 bool ShortNameSet::Insert(const uint8_t name[11]) {
-    return taken_.insert(std::string(reinterpret_cast<const char*>(name), 11)).second;
+    if ((used_ + 1) * 2 > slots_.size()) Grow();
+    const Key key = KeyOf(name);
+    Key& slot = slots_[SlotOf(key)];
+    if (slot.High != 0) return false;
+    slot = key;
+    ++used_;
+    return true;
 }
 
 uint32_t& ShortNameSet::NextTail(const uint8_t name[11]) {
@@ -371,15 +413,15 @@ bool VolumeLabelBytes(std::u16string_view label, uint8_t out[11]) {
 ENTRY_NAMES NameSourcesOf(CFileRecord* record) {
     ENTRY_NAMES names;
     if (record == nullptr) return names;
+    CAttr_FileName* first[4];
+    record->FileNamesByNamespace(first);
     for (uint8_t ns : {kNamespaceWin32AndDos, kNamespaceDos, kNamespaceWin32, kNamespacePosix}) {
-        if (CAttr_FileName* a = record->FileNameInNamespace(ns)) {
-            names.ShortSource = a;
+        if (first[ns] != nullptr) {
+            names.ShortSource = first[ns];
             break;
         }
     }
-    CAttr_FileName* longSource = record->FileNameInNamespace(kNamespaceWin32);
-    if (longSource == nullptr) longSource = record->FileNameInNamespace(kNamespacePosix);
-    names.LongSource = longSource;
+    names.LongSource = first[kNamespaceWin32] != nullptr ? first[kNamespaceWin32] : first[kNamespacePosix];
     names.Directory = IsDirectoryRecord(record);
     return names;
 }
@@ -396,7 +438,9 @@ void NameDirectory(std::vector<ENTRY_NAMES>* entries, ShortNameRandom* random) {
         if (ns != kNamespaceWin32AndDos && ns != kNamespaceDos) continue;
         SHORT_NAME s;
         bool generated = true;
-        if (!MakeShortNameImpl(e.ShortSource->Name(), nullptr, nullptr, false, &s, &generated) ||
+        char16_t units[256];
+        const std::u16string_view name(units, static_cast<size_t>(e.ShortSource->CopyName(units)));
+        if (!MakeShortNameImpl(name, nullptr, nullptr, false, &s, &generated) ||
             generated || !taken.Insert(s.Bytes)) {
             continue;
         }
@@ -408,8 +452,9 @@ void NameDirectory(std::vector<ENTRY_NAMES>* entries, ShortNameRandom* random) {
     for (size_t i = 0; i < entries->size(); ++i) {
         if (named[i]) continue;
         ENTRY_NAMES& e = (*entries)[i];
-        const std::u16string name = e.ShortSource != nullptr ? e.ShortSource->Name() : std::u16string();
-        e.Short = MakeShortName(name, random, &taken);
+        char16_t units[256];
+        const int length = e.ShortSource != nullptr ? e.ShortSource->CopyName(units) : 0;
+        e.Short = MakeShortName(std::u16string_view(units, static_cast<size_t>(length)), random, &taken);
     }
 
     // 3. Long names.
@@ -501,7 +546,8 @@ void BuildEntryGroup(const ENTRY_NAMES& names, uint8_t* group, uint32_t firstClu
     if (names.LongNameFrom == nullptr) return;
 
     // 2. Chunk k of 13 units goes 32 bytes before chunk k - 1; the last chunk lands first.
-    const std::u16string name = names.LongNameFrom->Name();
+    char16_t units[256];
+    const std::u16string_view name(units, static_cast<size_t>(names.LongNameFrom->CopyName(units)));
     const uint32_t chunks = static_cast<uint32_t>(DivideUp(name.size(), kLfnUnitsPerEntry));
     for (uint32_t k = 1; k <= chunks; ++k) {
         const size_t from = static_cast<size_t>(k - 1) * kLfnUnitsPerEntry;
@@ -804,9 +850,11 @@ std::unique_ptr<OpenDirectory> OpenDirectoryFor(FILE_ITEM* items, IFat* fat, CFi
 
 // Step 4d: the entry group of child i.
 void AppendGroup(OpenDirectory* d, size_t i, uint32_t first, uint32_t size) {
-    std::vector<uint8_t> group(EntryGroupBytes(d->Names[i]));
-    BuildEntryGroup(d->Names[i], group.data(), first, size);
-    d->Writer->Append(group.data(), static_cast<uint32_t>(group.size()));
+    // A name has at most 255 units: 20 long-name entries and the short one.
+    uint8_t group[kFatDirEntryBytes * (1 + DivideUp(255, kLfnUnitsPerEntry))];
+    const uint32_t bytes = EntryGroupBytes(d->Names[i]);
+    BuildEntryGroup(d->Names[i], group, first, size);
+    d->Writer->Append(group, bytes);
 }
 
 // Step 5: the end entry; the last cluster and any left empty are written.

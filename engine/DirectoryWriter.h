@@ -130,7 +130,7 @@ private:
 
 // The 11-byte names already taken in one directory, with the numeric tails handed out. Lives
 // only while that directory is named. Lookups are hashed, so a directory of 100,000 entries
-// is named in linear time.
+// is named in linear time; the names sit in one open-addressed table (no allocation per name).
 class ShortNameSet {
 public:
     bool Contains(const uint8_t name[11]) const;
@@ -141,7 +141,19 @@ public:
     uint32_t& NextTail(const uint8_t name[11]);
 
 private:
-    std::unordered_set<std::string> taken_;
+    // A name as two words: bytes 0-7, and bytes 8-10 with bit 24 set (0 marks an empty slot).
+    struct Key {
+        uint64_t Low = 0;
+        uint32_t High = 0;
+        bool operator==(const Key&) const = default;
+    };
+    static Key KeyOf(const uint8_t name[11]);
+    // The slot holding `key`, or the empty slot where it would go (slots_ not empty).
+    size_t SlotOf(const Key& key) const;
+    void Grow();
+
+    std::vector<Key> slots_;  // a power of two of them, at most half used; linear probing
+    size_t used_ = 0;
     std::unordered_map<std::string, uint32_t> tails_;
 };
 

@@ -30,6 +30,17 @@ CAttr_FileName* FirstName(CFileRecord* record) { return FirstAttr<CAttr_FileName
 
 bool IsDirectoryRecord(const CFileRecord* record) { return (record->RecordFlags() & kRecordDirectory) != 0; }
 
+// The $FILE_NAME whose name the item carries on FAT32 (see ItemName), or null.
+CAttr_FileName* ItemNameSource(CFileRecord* record) {
+    if (record == nullptr) return nullptr;
+    CAttr_FileName* first[4];
+    record->FileNamesByNamespace(first);
+    for (uint8_t ns : {kNamespaceWin32, kNamespacePosix, kNamespaceWin32AndDos, kNamespaceDos}) {
+        if (first[ns] != nullptr) return first[ns];
+    }
+    return nullptr;
+}
+
 uint64_t ParentRecordOf(const CFileName* name) {
     return ntfs::RecordNumberOf(ntfs::LoadLe<uint64_t>(name->NameValue + offsetof(FILE_NAME_VALUE, ParentReference)));
 }
@@ -128,7 +139,7 @@ void DropUnusedExtensions(CFileRecord* record) {
 }
 
 // A long name FAT32 cannot store: the characters Windows forbids in file names.
-bool HasForbiddenCharacter(const std::u16string& name) {
+bool HasForbiddenCharacter(std::u16string_view name) {
     static constexpr char16_t kForbidden[] = u"\\/:*?\"<>|";
     for (char16_t c : name) {
         if (c < 0x20) return true;
@@ -141,17 +152,22 @@ bool HasForbiddenCharacter(const std::u16string& name) {
 // another child of the directory already has, ignoring letter case.
 void CheckName(FILE_ITEM* item, const std::u16string& path, DirectoryWalk* walk) {
     CFileRecord* record = item->FileRecord.get();
-    CAttr_FileName* longName = record->FileNameInNamespace(kNamespaceWin32);
-    if (longName == nullptr) longName = record->FileNameInNamespace(kNamespacePosix);
-    if (longName != nullptr && HasForbiddenCharacter(longName->Name())) {
+    CAttr_FileName* first[4];
+    record->FileNamesByNamespace(first);
+    CAttr_FileName* longName = first[kNamespaceWin32] != nullptr ? first[kNamespaceWin32] : first[kNamespacePosix];
+    char16_t units[256];
+    if (longName != nullptr &&
+        HasForbiddenCharacter(std::u16string_view(units, static_cast<size_t>(longName->CopyName(units))))) {
         ThrowRefusal(u"The name of '%s' holds a character that FAT32 does not allow in file names "
                      u"(\\ / : * ? \" < > | or a control character). Please rename it and try again.",
                      DisplayPath(path).c_str());
     }
 
-    const std::u16string name = ItemName(item);
-    auto [it, added] = walk->FoldedNames.emplace(UpcaseName(name), item);
+    const CAttr_FileName* source = ItemNameSource(record);
+    const int length = source != nullptr ? source->CopyName(units) : 0;
+    auto [it, added] = walk->FoldedNames.emplace(UpcaseName(std::u16string_view(units, static_cast<size_t>(length))), item);
     if (added) return;
+    const std::u16string name(units, static_cast<size_t>(length));
     const std::u16string other = ItemName(it->second);
     if (other == name) {
         ThrowDamaged(u"The folder '%s' lists the name '%s' twice.", DisplayPath(FolderPath(walk->Path)).c_str(),
@@ -320,6 +336,7 @@ void WalkDirectory(CFileRecord* record, CNTFSVolume* volume, FILE_ITEM* item) {
 
 void AddIndexEntries(CSList<CIndexEntry>* entries, FILE_ITEM* parent, CNTFSVolume* volume,
                      DirectoryWalk* walk) {
+    std::u16string path;  // the entry's path; one buffer for all entries
     for (CIndexEntry* entry = entries->First(); entry != nullptr; entry = entries->Next()) {
         // 1. Every entry but the end marker names a file by its key. One whose key is too short
         //    for its name, or that has no key or an empty name, is damage: skipping it as a
@@ -342,7 +359,8 @@ void AddIndexEntries(CSList<CIndexEntry>* entries, FILE_ITEM* parent, CNTFSVolum
         //    long one, taken through that.
         if (entry->NameValue == nullptr || entry->NameChars == 0) continue;
         if (entry->NameSpace() == kNamespaceDos) continue;
-        const std::u16string keyName = entry->Name();
+        char16_t keyUnits[256];
+        const std::u16string_view keyName(keyUnits, static_cast<size_t>(entry->CopyName(keyUnits)));
         const uint32_t keyFlags = entry->FileAttributes();
 
         // 4. The two hidden system folders. (The names are pure ASCII, so comparing the
@@ -351,7 +369,8 @@ void AddIndexEntries(CSList<CIndexEntry>* entries, FILE_ITEM* parent, CNTFSVolum
             (keyName == u"System Volume Information" || keyName == u"$RECYCLE.BIN")) {
             continue;
         }
-        const std::u16string path = walk->Path + keyName;
+        path.assign(walk->Path);
+        entry->AppendName(&path);
 
         // 5. The record. A file that cannot be read would vanish: refuse instead.
         auto record = std::make_unique<CFileRecord>(volume);
@@ -436,8 +455,10 @@ void AddIndexEntries(CSList<CIndexEntry>* entries, FILE_ITEM* parent, CNTFSVolum
 
 void RefreshNameTimes(CFileRecord* record, CIndexEntry* entry) {
     if (entry->NameValue == nullptr) return;
+    CAttr_FileName* first[4];
+    record->FileNamesByNamespace(first);
     for (uint8_t ns : {kNamespaceWin32AndDos, kNamespaceWin32, kNamespaceDos, kNamespacePosix}) {
-        CAttr_FileName* name = record->FileNameInNamespace(ns);
+        CAttr_FileName* name = first[ns];
         if (name == nullptr) continue;
         for (size_t at : {offsetof(FILE_NAME_VALUE, CreationTime), offsetof(FILE_NAME_VALUE, LastWriteTime),
                           offsetof(FILE_NAME_VALUE, LastAccessTime)}) {
@@ -452,23 +473,24 @@ void KeepNamesOfEntry(CFileRecord* record, CIndexEntry* entry) {
     if (entry->NameValue == nullptr) return;
     const uint64_t parent = ParentRecordOf(entry);
     const uint8_t ns = entry->NameSpace();
-    const std::u16string keyName = entry->Name();
 
     // 1. The name equal to the key, and for a Win32 key the DOS name in the same directory.
     CSList<CAttrBase>* names = record->Attrs(kAttrFileName);
-    std::vector<CAttrBase*> all;
-    for (CAttrBase* a = names->First(); a != nullptr; a = names->Next()) all.push_back(a);
     CAttrBase* match = nullptr;
     CAttrBase* dosPartner = nullptr;
-    for (CAttrBase* a : all) {
+    for (CAttrBase* a = names->First(); a != nullptr; a = names->Next()) {
         auto* name = static_cast<CAttr_FileName*>(a);
         if (name->NameValue == nullptr || ParentRecordOf(name) != parent) continue;
-        if (match == nullptr && name->NameSpace() == ns && name->Name() == keyName) match = a;
+        if (match == nullptr && name->NameSpace() == ns && name->SameName(*entry)) match = a;
         if (dosPartner == nullptr && ns == kNamespaceWin32 && name->NameSpace() == kNamespaceDos) dosPartner = a;
     }
 
-    // 2. Without a match nothing is dropped; otherwise every other name goes.
+    // 2. Without a match nothing is dropped; otherwise every other name goes (usually there
+    //    is none: the match and its DOS partner are all the names).
     if (match == nullptr) return;
+    if (names->Count() == (dosPartner != nullptr ? 2 : 1)) return;
+    std::vector<CAttrBase*> all;
+    for (CAttrBase* a = names->First(); a != nullptr; a = names->Next()) all.push_back(a);
     for (CAttrBase* a : all) {
         if (a != match && a != dosPartner) names->Discard(a);
     }
@@ -493,12 +515,8 @@ bool CheckRunLength(CFileRecord* record) {
 }
 
 std::u16string ItemName(const FILE_ITEM* item) {
-    CFileRecord* record = item->FileRecord.get();
-    if (record == nullptr) return {};
-    for (uint8_t ns : {kNamespaceWin32, kNamespacePosix, kNamespaceWin32AndDos, kNamespaceDos}) {
-        if (CAttr_FileName* name = record->FileNameInNamespace(ns)) return name->Name();
-    }
-    return {};
+    const CAttr_FileName* name = ItemNameSource(item->FileRecord.get());
+    return name != nullptr ? name->Name() : std::u16string();
 }
 
 bool ItemIsDirectory(const FILE_ITEM* item) {
@@ -525,7 +543,7 @@ void VisitTree(FILE_ITEM* root,
         }
         stack.back().Next = item->NextSibling;
         path.resize(stack.back().PrefixLength);
-        path += ItemName(item);
+        if (const CAttr_FileName* name = ItemNameSource(item->FileRecord.get())) name->AppendName(&path);
         if (ItemIsDirectory(item)) {
             path += u'/';
             visit(item, path);

@@ -314,6 +314,17 @@ CAttr_FileName* CFileRecord::FileNameInNamespace(uint8_t nameSpace) {
     return nullptr;
 }
 
+void CFileRecord::FileNamesByNamespace(CAttr_FileName* first[4]) {
+    for (int ns = 0; ns < 4; ++ns) first[ns] = nullptr;
+    CSList<CAttrBase>& list = AttrLists[ListIndex(kAttrFileName)];
+    for (CAttrBase* a = list.First(); a != nullptr; a = list.Next()) {
+        auto* name = static_cast<CAttr_FileName*>(a);
+        if (name->NameValue == nullptr) continue;
+        const uint8_t ns = name->NameSpace();
+        if (ns < 4 && first[ns] == nullptr) first[ns] = name;
+    }
+}
+
 int CFileRecord::CopyLongName(char16_t* buffer) {
     CSList<CAttrBase>& list = AttrLists[ListIndex(kAttrFileName)];
     for (CAttrBase* a = list.First(); a != nullptr; a = list.Next()) {

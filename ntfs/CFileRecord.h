@@ -148,6 +148,9 @@ public:
     int HasEncryptedFlag();
     // The first $FILE_NAME attribute of a namespace (0 POSIX, 1 Win32, 2 DOS, 3 both), or null.
     CAttr_FileName* FileNameInNamespace(uint8_t nameSpace);
+    // The same for all four namespaces in one pass over the names: first[ns] is what
+    // FileNameInNamespace(ns) returns, for ns 0 ... 3.
+    void FileNamesByNamespace(CAttr_FileName* first[4]);
     // Copies the first name that is not DOS-only, as stored, 0-terminated, into buffer (at
     // least 256 units); returns its length, 0 when there is none.
     int CopyLongName(char16_t* buffer);

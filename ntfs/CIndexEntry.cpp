@@ -1,6 +1,7 @@
 #include "ntfs/CIndexEntry.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <cwctype>
 
@@ -8,6 +9,26 @@
 #include "platform/LocalTime.h"
 
 // ---- CFileName ----------------------------------------------------------------------------
+
+namespace {
+
+// towupper of one unit; a unit whose upper case lies outside the 16-bit range stays as it is.
+// The ASCII units, most of almost every name, come from a table filled by towupper itself on
+// first use (the program sets its locale once, at start, before any volume is read).
+char16_t UpperUnit(char16_t unit) {
+    auto upper = [](char16_t u) {
+        const wint_t w = std::towupper(static_cast<wint_t>(u));
+        return w <= 0xFFFF ? static_cast<char16_t>(w) : u;
+    };
+    static const auto kAscii = [&upper] {
+        std::array<char16_t, 128> table{};
+        for (char16_t u = 0; u < 128; ++u) table[u] = upper(u);
+        return table;
+    }();
+    return unit < 128 ? kAscii[unit] : upper(unit);
+}
+
+}  // namespace
 
 CFileName::CFileName(uint8_t* nameValue) : NameValue(nameValue) { LoadName(); }
 
@@ -24,10 +45,7 @@ void CFileName::LoadName() {
     char16_t units[260];
     std::memcpy(units, NameValue + sizeof(FILE_NAME_VALUE), n * sizeof(char16_t));
     UpperName.reset(new char16_t[n + 1]);
-    for (unsigned i = 0; i < n; ++i) {
-        const wint_t upper = std::towupper(static_cast<wint_t>(units[i]));
-        UpperName[i] = upper <= 0xFFFF ? static_cast<char16_t>(upper) : units[i];
-    }
+    for (unsigned i = 0; i < n; ++i) UpperName[i] = UpperUnit(units[i]);
     UpperName[n] = u'\0';
     NameChars = n;
 }
@@ -47,12 +65,17 @@ std::u16string CFileName::Name() const {
     return name;
 }
 
-uint8_t CFileName::NameSpace() const {
-    return NameValue == nullptr ? 0 : NameValue[offsetof(FILE_NAME_VALUE, NameSpace)];
+void CFileName::AppendName(std::u16string* out) const {
+    if (NameChars <= 0) return;
+    const size_t at = out->size();
+    out->resize(at + static_cast<size_t>(NameChars));
+    std::memcpy(out->data() + at, NameValue + sizeof(FILE_NAME_VALUE), static_cast<size_t>(NameChars) * sizeof(char16_t));
 }
 
-uint32_t CFileName::FileAttributes() const {
-    return NameValue == nullptr ? 0 : ntfs::LoadLe<uint32_t>(NameValue + offsetof(FILE_NAME_VALUE, FileAttributes));
+bool CFileName::SameName(const CFileName& other) const {
+    if (NameChars != other.NameChars) return false;
+    return NameChars <= 0 || std::memcmp(NameValue + sizeof(FILE_NAME_VALUE), other.NameValue + sizeof(FILE_NAME_VALUE),
+                                         static_cast<size_t>(NameChars) * sizeof(char16_t)) == 0;
 }
 
 void CFileName::LocalTimes(uint64_t* lastWrite, uint64_t* creation, uint64_t* lastAccess) const {
@@ -164,10 +187,13 @@ bool CAttr_IndexAlloc::ReadBlock(const uint64_t* n, CIndexBlock* block) {
     // 1. Only blocks that exist.
     if (*n >= BlockCount) return false;
 
-    // 2. A fresh buffer for the block.
+    // 2. The previous block's entries go; its buffer takes this block.
     block->Clear();
     block->NodeComplete = false;
-    block->BlockBuffer.reset(new uint8_t[IndexBlockBytes]);
+    if (block->BlockBuffer == nullptr || block->BlockBufferBytes != IndexBlockBytes) {
+        block->BlockBuffer.reset(new uint8_t[IndexBlockBytes]);
+        block->BlockBufferBytes = IndexBlockBytes;
+    }
     uint8_t* buffer = block->BlockBuffer.get();
 
     // 3. Read it whole (n < BlockCount, so the offset fits).

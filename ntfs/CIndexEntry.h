@@ -122,10 +122,16 @@ public:
                     uint64_t* lastAccess = nullptr) const;
 
     // Fields of the value (0 without one).
-    uint8_t NameSpace() const;
-    uint32_t FileAttributes() const;
+    uint8_t NameSpace() const { return NameValue == nullptr ? 0 : NameValue[offsetof(FILE_NAME_VALUE, NameSpace)]; }
+    uint32_t FileAttributes() const {
+        return NameValue == nullptr ? 0 : ntfs::LoadLe<uint32_t>(NameValue + offsetof(FILE_NAME_VALUE, FileAttributes));
+    }
     // The name as stored (empty without one).
     std::u16string Name() const;
+    // Appends the name as stored to *out (nothing without one).
+    void AppendName(std::u16string* out) const;
+    // True when both names, as stored, are the same units (two missing names are the same).
+    bool SameName(const CFileName& other) const;
 
     uint8_t* NameValue = nullptr;          // the $FILE_NAME value; not owned; null when none
     std::unique_ptr<char16_t[]> UpperName; // the upper-cased name, 0-terminated; owned; null when empty
@@ -182,6 +188,7 @@ class CIndexBlock : public CSList<CIndexEntry> {
 public:
     CIndexBlock() = default;
     std::unique_ptr<uint8_t[]> BlockBuffer;  // the block after fix-ups; owned
+    uint32_t BlockBufferBytes = 0;           // size of BlockBuffer (kept for the next block of that size)
     bool NodeComplete = false;               // the last ReadBlock's entry walk reached the last-entry marker
 };
 
@@ -196,7 +203,8 @@ public:
     // Counted again when extents from extension records are joined in (MergeExtents).
     void CountBlocks();
 
-    // Reads block *n into `block` (reusable block after block) and builds its entries.
+    // Reads block *n into `block` (reusable block after block: its buffer is reused when it
+    // has the block size) and builds its entries.
     // Fails for n >= BlockCount (block untouched), a short read, a missing "INDX" signature
     // or an update sequence that does not match (block left without entries).
     bool ReadBlock(const uint64_t* n, CIndexBlock* block);
