@@ -299,7 +299,9 @@ CAttrResident* ResidentData(CFileRecord* record) {
     if (record == nullptr || IsDirectoryRecord(record)) return nullptr;
     CAttrBase* data = record->FirstUnnamedData();
     if (data == nullptr || data->IsNonResident()) return nullptr;
-    return dynamic_cast<CAttrResident*>(data);
+    // A record builds every resident attribute as a CAttrResident, every other as a
+    // CAttrNonResident: the header's flag tells the class.
+    return static_cast<CAttrResident*>(data);
 }
 
 // The first FAT cluster and the size of a file's entry.
@@ -310,11 +312,10 @@ void FileClusterAndSize(CFileRecord* record, IFat* fat, uint32_t* first, uint32_
     if (data == nullptr) return;
     *size = static_cast<uint32_t>(data->DataLength());
     if (!data->IsNonResident()) {
-        if (auto* resident = dynamic_cast<CAttrResident*>(data)) *first = resident->FirstDataCluster;
+        *first = static_cast<CAttrResident*>(data)->FirstDataCluster;
         return;
     }
-    auto* nonResident = dynamic_cast<CAttrNonResident*>(data);
-    if (nonResident == nullptr) return;
+    auto* nonResident = static_cast<CAttrNonResident*>(data);
     const tagDataRun_Entry* run = nonResident->Runs.First();
     if (run == nullptr) return;
     const int32_t cluster = fat->ClusterOfLcn(static_cast<uint64_t>(run->Lcn));

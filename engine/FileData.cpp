@@ -14,7 +14,8 @@ CAttrNonResident* NonResidentData(FILE_ITEM* item, bool* missing) {
         return nullptr;
     }
     if (!data->IsNonResident()) return nullptr;
-    return dynamic_cast<CAttrNonResident*>(data);
+    // A record builds every attribute flagged non-resident as a CAttrNonResident.
+    return static_cast<CAttrNonResident*>(data);
 }
 
 uint64_t InitializedBytes(const CAttrNonResident* data) {

@@ -25,11 +25,14 @@
 #include "platform/RawVolume.h"
 #include "platform/TextEncoding.h"
 #include "tests/support/Command.h"
+#include "tests/support/CraftedFiles.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/FsckFat.h"
 #include "tests/support/SleuthKit.h"
 
 namespace {
+
+namespace crafted = testsupport::crafted;
 
 // ---- Helpers ----------------------------------------------------------------------------
 
@@ -791,6 +794,38 @@ TEST(WriteDirectoryTree, WholeTreeInMemory) {
     ASSERT_NE(bigEntry, nullptr);
     EXPECT_EQ(bigEntry->firstCluster(), static_cast<uint32_t>(fat.ClusterOfLcn(big->Runs.First()->Lcn)));
     EXPECT_EQ(bigEntry->entry.FileSize, 1048576u);
+}
+
+TEST(WriteDirectoryTree, ResidentDataEndsInZerosWhateverTheBufferHeldBefore) {
+    // Every other cluster is handed out, so each file's cluster is a write of its own and
+    // takes the place in the write buffer where the file before it was.
+    struct GappedFat : MemoryFat {
+        using MemoryFat::MemoryFat;
+        void AllocChain(uint32_t count, uint32_t* clusters) override {
+            uint32_t gap = 0;
+            MemoryFat::AllocChain(1, &gap);
+            MemoryFat::AllocChain(count, clusters);
+        }
+    };
+    std::vector<crafted::FileSpec> files;
+    const size_t sizes[] = {600, 200, 1, 450};
+    for (size_t i = 0; i < std::size(sizes); ++i) {
+        crafted::FileSpec f;
+        f.name = std::u16string(u"FILE") + static_cast<char16_t>(u'A' + i) + u".TXT";
+        f.record = 16 + i;
+        f.resident = std::string(sizes[i], static_cast<char>('a' + i));
+        f.dataSize = sizes[i];
+        files.push_back(f);
+    }
+    crafted::FileVolume volume(crafted::Geometry{}, files);
+    GappedFat fat(4096, 100);
+    WriteResidentData(volume.Root(), &fat);
+    ASSERT_EQ(fat.writes.size(), std::size(sizes));
+    for (size_t i = 0; i < std::size(sizes); ++i) {
+        auto* data = static_cast<CAttrResident*>(volume.Item(i)->FileRecord->FirstUnnamedData());
+        ASSERT_FALSE(data->IsNonResident());
+        EXPECT_EQ(fat.Cluster(data->FirstDataCluster), files[i].resident + std::string(4096 - sizes[i], '\0')) << i;
+    }
 }
 
 TEST(WriteDirectoryTree, DeepChainOfDirectories) {

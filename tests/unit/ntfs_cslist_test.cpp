@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "ntfs/CSList.h"
 
 namespace {
@@ -20,9 +22,11 @@ TEST(CSList, DiscardTailThenAppendAttachesAfterNewTail) {
     list.Append(a);
     list.Append(b);
     list.Append(c);
+    // Made while c still lives, so it cannot take c's address once c is freed.
+    auto* d = new Tracked(4, &alive);
     EXPECT_TRUE(list.Discard(c));
-    EXPECT_EQ(alive, 2);
-    list.Append(new Tracked(4, &alive));
+    EXPECT_EQ(alive, 3);
+    list.Append(d);
     std::vector<int> seen;
     for (Tracked* t = list.First(); t != nullptr; t = list.Next()) seen.push_back(t->value);
     EXPECT_EQ(seen, (std::vector<int>{1, 2, 4}));
@@ -48,6 +52,38 @@ TEST(CSList, DiscardUnderCursorMovesCursorOn) {
     EXPECT_EQ(alive, 0);
     EXPECT_EQ(list.Count(), 0);
     EXPECT_EQ(list.First(), nullptr);
+}
+
+TEST(CSList, CursorKeepsItsElementThroughGrowthAndDiscards) {
+    int alive = 0;
+    CSList<Tracked> list;
+    std::vector<Tracked*> all;
+    for (int i = 1; i <= 9; ++i) {
+        all.push_back(new Tracked(i, &alive));
+        list.Append(all.back());
+    }
+    // The cursor on 5; discarding elements before it, after it and the head leaves it there.
+    Tracked* t = list.First();
+    while (t->value != 5) t = list.Next();
+    EXPECT_TRUE(list.Discard(all[2]));  // 3
+    EXPECT_TRUE(list.Discard(all[0]));  // 1, the head
+    EXPECT_TRUE(list.Discard(all[7]));  // 8
+    list.Append(new Tracked(10, &alive));
+    std::vector<int> rest;
+    for (Tracked* n = list.Next(); n != nullptr; n = list.Next()) rest.push_back(n->value);
+    EXPECT_EQ(rest, (std::vector<int>{6, 7, 9, 10}));
+    std::vector<int> seen;
+    for (Tracked* n = list.First(); n != nullptr; n = list.Next()) seen.push_back(n->value);
+    EXPECT_EQ(seen, (std::vector<int>{2, 4, 5, 6, 7, 9, 10}));
+    EXPECT_EQ(list.Count(), 7);
+    EXPECT_EQ(alive, 7);
+    // Emptied and filled again, it holds just the new elements.
+    list.Clear();
+    EXPECT_EQ(alive, 0);
+    list.Append(new Tracked(11, &alive));
+    EXPECT_EQ(list.First()->value, 11);
+    EXPECT_EQ(list.Next(), nullptr);
+    EXPECT_EQ(list.Count(), 1);
 }
 
 TEST(CSList, ReleaseLeavesElementsAlive) {
