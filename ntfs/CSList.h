@@ -4,9 +4,10 @@
 // iteration was in progress.
 //
 // The element pointers are kept in one array: the first two in the list itself, more in a
-// heap array that grows by doubling and is kept when the list is cleared. Most lists of a
-// record hold one or two attributes, so they cost no allocation of their own, and a list that
-// is refilled over and over (an index block read block after block) allocates only once.
+// heap array that grows by doubling, is kept when the list is cleared and given back when the
+// list is released or shrinks to two. Most lists of a record hold one or two attributes, so
+// they cost no allocation of their own, and a list that is refilled over and over (an index
+// block read block after block) allocates only once.
 //
 // Threads: a list belongs to one thread; nothing here locks.
 #pragma once
@@ -48,18 +49,35 @@ public:
         } else if (cursor_ == at && cursor_ >= count_) {
             cursor_ = kNoCursor;
         }
+        // Back into the list itself once few enough are left (a record's names shrink from
+        // one per hard link to those of one link, and the list lives as long as the record).
+        if (items_ != inline_ && count_ <= kInline) {
+            std::memcpy(inline_, items_, sizeof(T*) * static_cast<size_t>(count_));
+            delete[] items_;
+            items_ = inline_;
+            capacity_ = kInline;
+        }
         delete element;
         return true;
     }
 
-    // Destroys every element, head first; the list is empty afterwards.
+    // Destroys every element, head first; the list is empty afterwards (a heap array is kept
+    // for the next elements).
     void Clear() {
         for (int32_t i = 0; i < count_; ++i) delete items_[i];
         Reset();
     }
 
-    // Empties the list without destroying the elements (they were handed elsewhere).
-    void Release() { Reset(); }
+    // Empties the list without destroying the elements (they were handed elsewhere), and
+    // gives back its heap array.
+    void Release() {
+        Reset();
+        if (items_ != inline_) {
+            delete[] items_;
+            items_ = inline_;
+            capacity_ = kInline;
+        }
+    }
 
     // Sets the cursor to the head and returns its element, or null when empty.
     T* First() {

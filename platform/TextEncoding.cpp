@@ -55,6 +55,11 @@ std::string EncodeSingleByte(std::u16string_view text) {
     out.reserve(text.size());
     size_t pos = 0;
     while (pos < text.size()) {
+        // ASCII is the same byte in every code page here (and most of most names).
+        if (text[pos] < 0x80) {
+            out.push_back(static_cast<char>(text[pos++]));
+            continue;
+        }
         char32_t cp = NextUtf16(text, &pos);
         int b = cp == kLoneSurrogate ? -1 : ByteOf(cp);
         out.push_back(b < 0 ? '_' : static_cast<char>(b));
@@ -142,6 +147,11 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     out.reserve(text.size());
     size_t pos = 0;
     while (pos < text.size()) {
+        // ASCII is the same byte in every code page here (and most of most names).
+        if (text[pos] < 0x80) {
+            out.push_back(static_cast<char>(text[pos++]));
+            continue;
+        }
         char32_t cp = NextUtf16(text, &pos);
         AppendUtf8(cp == kLoneSurrogate ? kReplacement : cp, &out);
     }
