@@ -1,6 +1,7 @@
 #include "engine/UnicodeCase.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <iterator>
 
@@ -231,11 +232,17 @@ std::u16string UpcaseName(std::u16string_view name) {
 }
 
 void UpcaseInto(std::u16string_view name, char16_t* out) {
-    for (char16_t unit : name) {
-        if (unit < 0x80)
-            *out++ = unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - 0x20) : unit;
-        else
-            *out++ = UpcaseUnit(unit);
+    // ASCII, the most common case, from a small table.
+    static constexpr auto kAscii = [] {
+        std::array<char16_t, 128> t{};
+        for (char16_t u = 0; u < 128; ++u) t[u] = u >= u'a' && u <= u'z' ? static_cast<char16_t>(u - 0x20) : u;
+        return t;
+    }();
+    const char16_t* in = name.data();
+    const size_t n = name.size();
+    for (size_t i = 0; i < n; ++i) {
+        const char16_t unit = in[i];
+        out[i] = unit < 0x80 ? kAscii[unit] : UpcaseUnit(unit);
     }
 }
 

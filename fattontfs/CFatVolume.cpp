@@ -15,9 +15,9 @@ constexpr int kMaxDepth = 512;  // deeper trees are taken for a directory loop
 
 bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
-std::string Utf8(const std::u16string& text) { return platform::Utf16ToUtf8(text); }
+std::string Utf8(std::u16string_view text) { return platform::Utf16ToUtf8(text); }
 
-std::string Where(const std::u16string& path) {
+std::string Where(std::u16string_view path) {
     if (path.empty()) return "the root directory";
     std::string quoted(1, '"');
     quoted.append(Utf8(path));
@@ -47,13 +47,12 @@ bool ReadBytes(CVolumeDevice* device, uint64_t offset, uint64_t bytes, uint8_t* 
 }
 
 // The short name as readers show it: base, a dot and the extension when there is one, the
-// case flags applied to ASCII letters.
-void ShortNameText(const uint8_t bytes[11], uint8_t caseFlags, std::u16string* name) {
+// case flags applied to ASCII letters; returns its units (at most 12) at `text`.
+size_t ShortNameText(const uint8_t bytes[11], uint8_t caseFlags, char16_t text[12]) {
     int baseEnd = 8, extEnd = 3;
     while (baseEnd > 0 && bytes[baseEnd - 1] == ' ') --baseEnd;
     while (extEnd > 0 && bytes[8 + extEnd - 1] == ' ') --extEnd;
-    char16_t text[12];
-    int n = 0;
+    size_t n = 0;
     auto part = [&](int from, int length, bool lower) {
         for (int i = 0; i < length; ++i) {
             char16_t c = platform::Cp437ToUtf16(bytes[from + i]);
@@ -66,7 +65,7 @@ void ShortNameText(const uint8_t bytes[11], uint8_t caseFlags, std::u16string* n
         text[n++] = u'.';
         part(8, extEnd, (caseFlags & kFatCaseLowerExt) != 0);
     }
-    name->assign(text, static_cast<size_t>(n));
+    return n;
 }
 
 // Up to 13 units of one long-name entry, stored at `piece` until the first 0 unit; returns
@@ -83,8 +82,11 @@ int TakeLfnUnits(const uint8_t* entry, char16_t* piece) {
 }
 
 // The path of a directory's entry for messages: the directory's path, a slash, the name.
-std::u16string ChildPath(const std::u16string& dir, const std::u16string& name) {
-    return dir.empty() ? name : dir + u"/" + name;
+std::u16string ChildPath(const std::u16string& dir, std::u16string_view name) {
+    std::u16string path = dir;
+    if (!path.empty()) path.push_back(u'/');
+    path.append(name);
+    return path;
 }
 
 }  // namespace
@@ -111,10 +113,26 @@ const char* CFatVolume::KindName() const {
     return "FAT";
 }
 
+std::u16string_view CFatVolume::KeepName(const char16_t* units, size_t count) {
+    constexpr size_t kBlockUnits = 32768;
+    if (count == 0) return {};
+    if (nameBlocks_.empty() || nameBlockUnits_ - nameBlockUsed_ < count) {
+        nameBlockUnits_ = std::max(count, kBlockUnits);
+        nameBlocks_.emplace_back(new char16_t[nameBlockUnits_]);
+        nameBlockUsed_ = 0;
+    }
+    char16_t* at = nameBlocks_.back().get() + nameBlockUsed_;
+    std::memcpy(at, units, count * sizeof(char16_t));
+    nameBlockUsed_ += count;
+    return {at, count};
+}
+
 bool CFatVolume::Read() {
     problem_.clear();
     if (!ReadBootSector() || !ReadFats()) return false;
     root_ = FAT_NODE{};
+    nameBlocks_.clear();
+    nameBlockUnits_ = nameBlockUsed_ = 0;
     root_.Attributes = kFatAttrDirectory;
     files_ = directories_ = fileBytes_ = 0;
     label_.clear();
@@ -211,13 +229,16 @@ bool CFatVolume::ReadBootSector() {
 bool CFatVolume::ReadFats() {
     // 1. Each copy whole (a FAT32 FAT of a 2 TiB volume is 256 MiB at most; most are far
     //    smaller), decoded to 32-bit entries: free 0, bad kBad, end of chain kEnd. The first
-    //    copy is decoded into fat_, the others only compared with it.
+    //    copy is decoded into fat_, the others only compared with it: byte for byte, and entry
+    //    by entry only where the bytes differ.
     const unsigned entryBits = kind_ == FatKind::Fat12 ? 12 : kind_ == FatKind::Fat16 ? 16 : 32;
     const uint64_t entries = uint64_t{clusterCount_} + 2;
     const uint64_t bytes = (entries * entryBits + 7) / 8;
-    std::unique_ptr<uint8_t[]> raw(new uint8_t[bytes + 1]);
-    raw[bytes] = 0;  // a FAT12 entry pair read at the end takes one byte more
-    const uint8_t* r = raw.get();
+    const uint64_t dataEntriesByte = 2 * entryBits / 8;  // entry 2 starts here (3, 4 or 8)
+    std::unique_ptr<uint8_t[]> first(new uint8_t[bytes + 1]);
+    std::unique_ptr<uint8_t[]> raw;
+    first[bytes] = 0;  // a FAT12 entry pair read at the end takes one byte more
+    const uint8_t* r = first.get();
     auto decode = [&](uint64_t c) -> uint32_t {
         uint32_t e = 0;
         if (entryBits == 12) {
@@ -235,7 +256,12 @@ bool CFatVolume::ReadFats() {
     };
     for (uint32_t copy = 0; copy < fatCount_; ++copy) {
         const uint64_t offset = (reservedSectors_ + uint64_t{copy} * fatSectors_) * bytesPerSector_;
-        if (!ReadBytes(device_, offset, bytes, raw.get()))
+        if (copy == 1) {
+            raw.reset(new uint8_t[bytes + 1]);
+            raw[bytes] = 0;
+            r = raw.get();
+        }
+        if (!ReadBytes(device_, offset, bytes, copy == 0 ? first.get() : raw.get()))
             return Fail("FAT copy " + std::to_string(copy + 1) + " cannot be read.");
         if (copy == 0) {
             fat_.resize(entries);
@@ -249,8 +275,10 @@ bool CFatVolume::ReadFats() {
             }
             continue;
         }
-        // 2. The copies must agree on every data cluster (entries 0 and 1 carry flags). For
-        //    FAT32 equal raw entries decode equally, so only differing ones are decoded.
+        // 2. The copies must agree on every data cluster (entries 0 and 1 carry flags). Equal
+        //    bytes decode equally; for FAT32 so do equal raw entries.
+        if (std::memcmp(first.get() + dataEntriesByte, raw.get() + dataEntriesByte, bytes - dataEntriesByte) == 0)
+            continue;
         for (uint64_t c = 2; c < entries; ++c) {
             if (entryBits == 32 && ntfs::LoadLe<uint32_t>(r + c * 4) == fat_[c]) continue;
             if (decode(c) != fat_[c])
@@ -282,7 +310,7 @@ bool CFatVolume::ReadClusters(uint32_t first, uint32_t count, void* dest) const 
                      static_cast<uint8_t*>(dest));
 }
 
-bool CFatVolume::WalkChain(uint32_t first, const std::u16string& dir, const std::u16string* name,
+bool CFatVolume::WalkChain(uint32_t first, const std::u16string& dir, const std::u16string_view* name,
                            std::vector<FAT_RUN>* runs) {
     // Every cluster is claimed by one chain only: a cluster met again in the same chain is a
     // loop, one claimed by an earlier chain a cross-link. The path for a message is built only
@@ -446,14 +474,18 @@ bool CFatVolume::ParseEntries(const uint8_t* bytes, size_t length, FAT_NODE* nod
         child.FirstCluster = (kind_ == FatKind::Fat32 ? uint32_t{entry.FirstClusterHigh} << 16 : 0) |
                              entry.FirstClusterLow;
         child.FileSize = entry.FileSize;
-        ShortNameText(child.ShortBytes, child.CaseFlags, &child.ShortName);
+        char16_t shortText[12];
+        child.ShortName = KeepName(shortText, ShortNameText(child.ShortBytes, child.CaseFlags, shortText));
         if (haveLong) {
+            // The pieces closed up in place (piece 1 stays where it is), then kept.
             size_t units = 0;
-            for (int i = 0; i < total; ++i) units += static_cast<size_t>(pieceUnits[i]);
-            child.LongName.reserve(units);
-            for (int i = 0; i < total; ++i) child.LongName.append(pieces + i * kPieceUnits, static_cast<size_t>(pieceUnits[i]));
+            for (int i = 0; i < total; ++i) {
+                std::memmove(pieces + units, pieces + i * kPieceUnits, sizeof(char16_t) * static_cast<size_t>(pieceUnits[i]));
+                units += static_cast<size_t>(pieceUnits[i]);
+            }
+            child.LongName = KeepName(pieces, units);
         }
-        const std::u16string& name = child.Name();
+        const std::u16string_view name = child.Name();
         if (name.empty() || child.ShortBytes[0] == ' ')
             return Fail("The directory " + Where(path) + " holds an entry without a name: the volume needs repair (fsck.fat) first.");
         if (child.IsDirectory()) {

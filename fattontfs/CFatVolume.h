@@ -18,13 +18,15 @@
 // with ReadFats() after it, without walking the directories).
 //
 // Ownership: the device is not owned and must outlive the object; the tree, the FAT entries
-// and the names are owned by the object.
+// and the names are owned by the object (a node's names are views into the object's name
+// storage: valid while the object lives and until the next Read).
 // Threads: one thread; nothing locks.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/DirectoryWriter.h"
@@ -60,12 +62,13 @@ struct FAT_RUN {
     uint32_t Count = 0;
 };
 
-// One file or directory of the volume (the root is a directory without names).
+// One file or directory of the volume (the root is a directory without names). The names
+// are kept by the CFatVolume that read the node.
 struct FAT_NODE {
-    std::u16string LongName;   // from the long-name entries; empty when there are none (or
-                               // their checksum does not match the short entry)
-    std::u16string ShortName;  // the short name as a reader shows it: "NAME.EXT", 437
-                               // decoded, case flags applied
+    std::u16string_view LongName;   // from the long-name entries; empty when there are none
+                                    // (or their checksum does not match the short entry)
+    std::u16string_view ShortName;  // the short name as a reader shows it: "NAME.EXT", 437
+                                    // decoded, case flags applied; at most 12 units
     uint8_t ShortBytes[11] = {};  // the 11 bytes as stored (0x05 first byte made 0xE5)
     uint8_t Attributes = 0;       // kFatAttr* bits
     uint8_t CaseFlags = 0;        // kFatCaseLowerBase / kFatCaseLowerExt
@@ -82,7 +85,7 @@ struct FAT_NODE {
 
     bool IsDirectory() const { return (Attributes & kFatAttrDirectory) != 0; }
     // The name to show: the long name, else the short name.
-    const std::u16string& Name() const { return LongName.empty() ? ShortName : LongName; }
+    std::u16string_view Name() const { return LongName.empty() ? ShortName : LongName; }
     // Clusters of the chain.
     uint64_t ClusterCount() const;
 };
@@ -156,12 +159,14 @@ private:
     // Follows the chain from `first`, checking every link and claiming each cluster for the
     // entry `name` of the directory `dir` (the directory itself when name is null); false
     // (Problem set, naming that path) on a fault.
-    bool WalkChain(uint32_t first, const std::u16string& dir, const std::u16string* name,
+    bool WalkChain(uint32_t first, const std::u16string& dir, const std::u16string_view* name,
                    std::vector<FAT_RUN>* runs);
     // Reads the directory `node` (path for messages) and its subdirectories, depth first.
     bool ReadDirectory(FAT_NODE* node, const std::u16string& path, int depth);
     bool ParseEntries(const uint8_t* bytes, size_t length, FAT_NODE* node,
                       const std::u16string& path, bool isRoot, bool* ended);
+    // Copies `count` units of a name into the name storage and returns them there.
+    std::u16string_view KeepName(const char16_t* units, size_t count);
 
     CVolumeDevice* device_;
     std::string problem_;
@@ -190,6 +195,9 @@ private:
     uint32_t chains_ = 0;
 
     FAT_NODE root_;
+    std::vector<std::unique_ptr<char16_t[]>> nameBlocks_;  // the tree's names, block after block
+    size_t nameBlockUnits_ = 0;  // units of the last block
+    size_t nameBlockUsed_ = 0;   // units used in it
     std::u16string label_;
     uint64_t files_ = 0;
     uint64_t directories_ = 0;

@@ -726,7 +726,7 @@ struct Entry {
     uint64_t parent;
     std::vector<Run> runs;  // data runs in NTFS clusters (files)
     Times times;
-    const std::u16string* longName = nullptr;  // the node's name (not owned)
+    std::u16string_view longName;  // the node's name (kept by the FAT volume)
     // The DOS name (the short name upper-cased; at most 8 + 1 + 3 units); none (0 units)
     // when the long name is of both namespaces.
     char16_t dosUnits[12] = {};
@@ -780,14 +780,21 @@ bool CNtfsWriter::Plan() {
         uint64_t nextRecord = kNtfsFirstFreeRecord;
         // Local DOS times to UTC through the zone once per distinct date and time: the files
         // of a volume share few of them, and each conversion asks the C library's zone code.
-        // The hundredths of a valid time only add to it.
+        // The hundredths of a valid time only add to it. Files written together share their
+        // times, so the last one asked is kept beside the table.
         std::unordered_map<uint32_t, uint64_t> utcOf;
+        uint32_t lastKey = 0;
+        uint64_t lastUtc = FatTimeToFileTime(0, 0);
         auto fileTime = [&](uint16_t date, uint16_t time, uint8_t tenths) -> uint64_t {
             if (tenths > 199) return FatTimeToFileTime(date, time, tenths);
             const uint32_t key = uint32_t{date} << 16 | time;
-            auto it = utcOf.find(key);
-            if (it == utcOf.end()) it = utcOf.emplace(key, FatTimeToFileTime(date, time)).first;
-            return it->second == 0 ? 0 : it->second + uint64_t{tenths} * 100000;
+            if (key != lastKey) {
+                auto it = utcOf.find(key);
+                if (it == utcOf.end()) it = utcOf.emplace(key, FatTimeToFileTime(date, time)).first;
+                lastKey = key;
+                lastUtc = it->second;
+            }
+            return lastUtc == 0 ? 0 : lastUtc + uint64_t{tenths} * 100000;
         };
         auto addRun = [](std::vector<Run>* runs, const Run& p) {
             if (!runs->empty() && runs->back().lcn + static_cast<int64_t>(runs->back().count) == p.lcn)
@@ -838,16 +845,16 @@ bool CNtfsWriter::Plan() {
                                        : e.times.write;
                 e.times.access = child.LastAccessDate != 0 ? fileTime(child.LastAccessDate, 0, 0) : e.times.write;
                 e.times.change = e.times.write;
-                e.longName = &child.Name();
+                e.longName = child.Name();
                 if (child.ShortName.size() > std::size(e.dosUnits))
                     throw Refusal("A short name is longer than 8.3 characters: the volume is damaged.");
                 UpcaseInto(child.ShortName, e.dosUnits);
                 const std::u16string_view dos(e.dosUnits, child.ShortName.size());
-                if (dos != *e.longName) e.dosLength = static_cast<uint8_t>(dos.size());
+                if (dos != e.longName) e.dosLength = static_cast<uint8_t>(dos.size());
                 if (!child.IsDirectory() && child.FileSize != 0) {
                     fileRuns(child, &e);
                     // Runs that do not fit beside the names go to extension records.
-                    if (NtfsRunsNeedExtensionRecords(e.longName->size(), e.dosLength != 0, e.dosLength,
+                    if (NtfsRunsNeedExtensionRecords(e.longName.size(), e.dosLength != 0, e.dosLength,
                                                      PairsBytes(e.runs))) {
                         e.extents = SplitExtents(e.runs);
                         e.firstExtension = nextRecord;
@@ -858,8 +865,7 @@ bool CNtfsWriter::Plan() {
             }
         };
         // Entry 0 stands for the root.
-        static const std::u16string kRootName = u".";
-        entries.push_back(Entry{&fat.Root(), kRootRecord, kRootRecord, {}, {}, &kRootName});
+        entries.push_back(Entry{&fat.Root(), kRootRecord, kRootRecord, {}, {}, u"."});
         number(number, fat.Root(), kRootRecord);
         if (nextRecord > plan_.Records) throw Refusal("records");
 
@@ -1034,7 +1040,7 @@ bool CNtfsWriter::Plan() {
         std::vector<Names> names(entries.size());
         size_t valueBytes = 0;
         for (size_t i = 1; i < entries.size(); ++i)
-            valueBytes += FileNameValueBytes(entries[i].longName->size()) +
+            valueBytes += FileNameValueBytes(entries[i].longName.size()) +
                           (entries[i].dosLength != 0 ? FileNameValueBytes(entries[i].dosLength) : 0);
         std::unique_ptr<uint8_t[]> values(new uint8_t[valueBytes]);
         uint8_t* nextValue = values.get();
@@ -1046,16 +1052,16 @@ bool CNtfsWriter::Plan() {
             const uint32_t fnAttrs = v.attributes | (n.IsDirectory() ? kFileAttrDirectoryIndex : 0);
             const uint64_t allocated = RunClusters(e.runs) * w.c, size = n.IsDirectory() ? 0 : n.FileSize;
             const uint64_t parentRef = Reference(e.parent, SequenceOf(e.parent));
-            v.longName = {nextValue, FileNameValueBytes(e.longName->size())};
-            WriteFileNameValue(nextValue, parentRef, e.times, allocated, size, fnAttrs, *e.longName,
+            v.longName = {nextValue, FileNameValueBytes(e.longName.size())};
+            WriteFileNameValue(nextValue, parentRef, e.times, allocated, size, fnAttrs, e.longName,
                                e.dosLength == 0 ? kNamespaceWin32AndDos : kNamespaceWin32);
             nextValue += v.longName.size;
-            addItem(e.parent, *e.longName, e.record, v.longName.data, v.longName.size, *e.longName);
+            addItem(e.parent, e.longName, e.record, v.longName.data, v.longName.size, e.longName);
             if (e.dosLength != 0) {
                 v.dosName = {nextValue, FileNameValueBytes(e.dosLength)};
                 WriteFileNameValue(nextValue, parentRef, e.times, allocated, size, fnAttrs, e.DosName(), kNamespaceDos);
                 nextValue += v.dosName.size;
-                addItem(e.parent, e.DosName(), e.record, v.dosName.data, v.dosName.size, *e.longName, true);
+                addItem(e.parent, e.DosName(), e.record, v.dosName.data, v.dosName.size, e.longName, true);
             }
         }
         // Items of $Extend.
