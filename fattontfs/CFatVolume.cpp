@@ -113,26 +113,36 @@ const char* CFatVolume::KindName() const {
     return "FAT";
 }
 
-std::u16string_view CFatVolume::KeepName(const char16_t* units, size_t count) {
-    constexpr size_t kBlockUnits = 32768;
-    if (count == 0) return {};
-    if (nameBlocks_.empty() || nameBlockUnits_ - nameBlockUsed_ < count) {
-        nameBlockUnits_ = std::max(count, kBlockUnits);
-        nameBlocks_.emplace_back(new char16_t[nameBlockUnits_]);
-        nameBlockUsed_ = 0;
+const void* CFatVolume::KeepBytes(const void* data, size_t bytes) {
+    constexpr size_t kBlockBytes = 65536;
+    const size_t padded = (bytes + 7) / 8 * 8;
+    if (treeBlocks_.empty() || treeBlockBytes_ - treeBlockUsed_ < padded) {
+        treeBlockBytes_ = std::max(padded, kBlockBytes);
+        treeBlocks_.emplace_back(new std::byte[treeBlockBytes_]);
+        treeBlockUsed_ = 0;
     }
-    char16_t* at = nameBlocks_.back().get() + nameBlockUsed_;
-    std::memcpy(at, units, count * sizeof(char16_t));
-    nameBlockUsed_ += count;
-    return {at, count};
+    std::byte* at = treeBlocks_.back().get() + treeBlockUsed_;
+    std::memcpy(at, data, bytes);
+    treeBlockUsed_ += padded;
+    return at;
+}
+
+std::u16string_view CFatVolume::KeepName(const char16_t* units, size_t count) {
+    if (count == 0) return {};
+    return {static_cast<const char16_t*>(KeepBytes(units, count * sizeof(char16_t))), count};
+}
+
+std::span<const FAT_RUN> CFatVolume::KeepRuns(const std::vector<FAT_RUN>& runs) {
+    if (runs.empty()) return {};
+    return {static_cast<const FAT_RUN*>(KeepBytes(runs.data(), runs.size() * sizeof(FAT_RUN))), runs.size()};
 }
 
 bool CFatVolume::Read() {
     problem_.clear();
     if (!ReadBootSector() || !ReadFats()) return false;
     root_ = FAT_NODE{};
-    nameBlocks_.clear();
-    nameBlockUnits_ = nameBlockUsed_ = 0;
+    treeBlocks_.clear();
+    treeBlockBytes_ = treeBlockUsed_ = 0;
     root_.Attributes = kFatAttrDirectory;
     files_ = directories_ = fileBytes_ = 0;
     label_.clear();
@@ -311,15 +321,17 @@ bool CFatVolume::ReadClusters(uint32_t first, uint32_t count, void* dest) const 
 }
 
 bool CFatVolume::WalkChain(uint32_t first, const std::u16string& dir, const std::u16string_view* name,
-                           std::vector<FAT_RUN>* runs) {
+                           std::span<const FAT_RUN>* kept) {
     // Every cluster is claimed by one chain only: a cluster met again in the same chain is a
     // loop, one claimed by an earlier chain a cross-link. The path for a message is built only
-    // when there is one.
+    // when there is one. The runs are gathered in chainRuns_ and kept when the chain ends.
     const uint32_t chain = ++chains_;
     const uint32_t last = clusterCount_ + 1;
     auto where = [&] { return Where(name ? ChildPath(dir, *name) : dir); };
+    std::vector<FAT_RUN>* runs = &chainRuns_;
     uint32_t c = first;
     runs->clear();
+    *kept = {};
     if (c < 2 || c > last)
         return Fail(where() + " starts at cluster " + std::to_string(c) +
                     ", outside the data area: the volume needs repair (fsck.fat) first.");
@@ -342,6 +354,7 @@ bool CFatVolume::WalkChain(uint32_t first, const std::u16string& dir, const std:
         const uint32_t next = fat_[c];
         if (next == kEnd) {
             runs->push_back({runFirst, runCount});
+            *kept = KeepRuns(*runs);
             return true;
         }
         if (next == kFree || next == kBad || next < 2 || next > last)

@@ -18,13 +18,15 @@
 // with ReadFats() after it, without walking the directories).
 //
 // Ownership: the device is not owned and must outlive the object; the tree, the FAT entries
-// and the names are owned by the object (a node's names are views into the object's name
+// and the names are owned by the object (a node's names and runs are views into the object's
 // storage: valid while the object lives and until the next Read).
 // Threads: one thread; nothing locks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,7 +65,7 @@ struct FAT_RUN {
 };
 
 // One file or directory of the volume (the root is a directory without names). The names
-// are kept by the CFatVolume that read the node.
+// and runs are kept by the CFatVolume that read the node.
 struct FAT_NODE {
     std::u16string_view LongName;   // from the long-name entries; empty when there are none
                                     // (or their checksum does not match the short entry)
@@ -80,7 +82,7 @@ struct FAT_NODE {
     uint16_t WriteDate = 0;
     uint32_t FirstCluster = 0;    // 0: no clusters (empty file; the FAT12/16 root)
     uint32_t FileSize = 0;        // bytes; 0 for directories
-    std::vector<FAT_RUN> Runs;    // the chain, consecutive clusters merged, in chain order
+    std::span<const FAT_RUN> Runs;  // the chain, consecutive clusters merged, in chain order
     std::vector<FAT_NODE> Children;  // directories only, in directory order
 
     bool IsDirectory() const { return (Attributes & kFatAttrDirectory) != 0; }
@@ -160,13 +162,16 @@ private:
     // entry `name` of the directory `dir` (the directory itself when name is null); false
     // (Problem set, naming that path) on a fault.
     bool WalkChain(uint32_t first, const std::u16string& dir, const std::u16string_view* name,
-                   std::vector<FAT_RUN>* runs);
+                   std::span<const FAT_RUN>* runs);
     // Reads the directory `node` (path for messages) and its subdirectories, depth first.
     bool ReadDirectory(FAT_NODE* node, const std::u16string& path, int depth);
     bool ParseEntries(const uint8_t* bytes, size_t length, FAT_NODE* node,
                       const std::u16string& path, bool isRoot, bool* ended);
-    // Copies `count` units of a name into the name storage and returns them there.
+    // Copies `bytes` bytes into the tree's storage (at a multiple of 8 bytes) and returns
+    // where; KeepName and KeepRuns keep a name's units and a chain's runs there.
+    const void* KeepBytes(const void* data, size_t bytes);
     std::u16string_view KeepName(const char16_t* units, size_t count);
+    std::span<const FAT_RUN> KeepRuns(const std::vector<FAT_RUN>& runs);
 
     CVolumeDevice* device_;
     std::string problem_;
@@ -195,9 +200,10 @@ private:
     uint32_t chains_ = 0;
 
     FAT_NODE root_;
-    std::vector<std::unique_ptr<char16_t[]>> nameBlocks_;  // the tree's names, block after block
-    size_t nameBlockUnits_ = 0;  // units of the last block
-    size_t nameBlockUsed_ = 0;   // units used in it
+    std::vector<std::unique_ptr<std::byte[]>> treeBlocks_;  // the tree's names and runs
+    size_t treeBlockBytes_ = 0;  // bytes of the last block
+    size_t treeBlockUsed_ = 0;   // bytes used in it
+    std::vector<FAT_RUN> chainRuns_;  // the chain being walked
     std::u16string label_;
     uint64_t files_ = 0;
     uint64_t directories_ = 0;

@@ -7,6 +7,7 @@
 #include <deque>
 #include <new>
 #include <stdexcept>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 
@@ -38,7 +39,10 @@ struct Run {
     uint64_t count;
 };
 
-uint64_t RunClusters(const std::vector<Run>& runs) {
+// A run list not owned (a vector of runs, or a part of one).
+using RunSpan = std::span<const Run>;
+
+uint64_t RunClusters(RunSpan runs) {
     uint64_t n = 0;
     for (const Run& r : runs) n += r.count;
     return n;
@@ -70,7 +74,7 @@ uint32_t EncodePair(const Run& run, int64_t* previous, uint8_t* out) {
 }
 
 // Bytes of a run list's mapping pairs, the end byte included.
-uint32_t PairsBytes(const std::vector<Run>& runs) {
+uint32_t PairsBytes(RunSpan runs) {
     int64_t previous = 0;
     uint8_t pair[17];
     uint32_t n = 1;
@@ -79,7 +83,7 @@ uint32_t PairsBytes(const std::vector<Run>& runs) {
 }
 
 // Writes a run list's mapping pairs and the end byte at `out` (PairsBytes bytes).
-void WritePairs(const std::vector<Run>& runs, uint8_t* out) {
+void WritePairs(RunSpan runs, uint8_t* out) {
     int64_t previous = 0;
     for (const Run& run : runs) out += EncodePair(run, &previous, out);
     *out = 0;
@@ -87,7 +91,7 @@ void WritePairs(const std::vector<Run>& runs, uint8_t* out) {
 
 // Cuts a run list into extents whose mapping pairs (each extent's first offset counted from
 // LCN 0, the end byte included) take at most kNtfsExtentPairsBytes bytes.
-std::vector<std::vector<Run>> SplitExtents(const std::vector<Run>& runs) {
+std::vector<std::vector<Run>> SplitExtents(RunSpan runs) {
     std::vector<std::vector<Run>> extents(1);
     int64_t previous = 0;
     uint32_t used = 1;
@@ -169,11 +173,11 @@ public:
 
     // A non-resident attribute, or one extent of it: the runs cover VCNs firstVcn on. The
     // sizes are those of the whole attribute in its first extent and 0 in the others.
-    void AddNonResident(uint32_t type, std::u16string_view name, const std::vector<Run>& runs,
+    void AddNonResident(uint32_t type, std::u16string_view name, RunSpan runs,
                         uint64_t dataSize, uint32_t clusterBytes) {
         AddExtent(type, name, runs, 0, RunClusters(runs), dataSize, clusterBytes, instance_);
     }
-    void AddExtent(uint32_t type, std::u16string_view name, const std::vector<Run>& runs, uint64_t firstVcn,
+    void AddExtent(uint32_t type, std::u16string_view name, RunSpan runs, uint64_t firstVcn,
                    uint64_t totalClusters, uint64_t dataSize, uint32_t clusterBytes, uint16_t instance) {
         const uint32_t pairsBytes = PairsBytes(runs);
         const uint32_t nameOffset = sizeof(ATTR_HEADER_NONRESIDENT);
@@ -724,7 +728,7 @@ struct Entry {
     const FAT_NODE* node;
     uint64_t record;
     uint64_t parent;
-    std::vector<Run> runs;  // data runs in NTFS clusters (files)
+    RunSpan runs;  // data runs in NTFS clusters (files), in the plan's run store
     Times times;
     std::u16string_view longName;  // the node's name (kept by the FAT volume)
     // The DOS name (the short name upper-cased; at most 8 + 1 + 3 units); none (0 units)
@@ -733,6 +737,7 @@ struct Entry {
     uint8_t dosLength = 0;
     std::vector<std::vector<Run>> extents = {};  // when the runs need extension records: one each
     uint64_t firstExtension = 0;            // the first of those records (the others follow)
+    size_t runsFirst = 0, runsCount = 0;    // where `runs` lies in the run store
 
     std::u16string_view DosName() const { return {dosUnits, dosLength}; }
 };
@@ -796,15 +801,19 @@ bool CNtfsWriter::Plan() {
             }
             return lastUtc == 0 ? 0 : lastUtc + uint64_t{tenths} * 100000;
         };
-        auto addRun = [](std::vector<Run>* runs, const Run& p) {
-            if (!runs->empty() && runs->back().lcn + static_cast<int64_t>(runs->back().count) == p.lcn)
-                runs->back().count += p.count;
+        // The runs of all files, one file after the other; a file's runs are appended at the
+        // end while it is numbered (an entry's span is set once all are there).
+        std::vector<Run> runStore;
+        runStore.reserve(fat.FileCount() + 64);
+        auto addRun = [&](size_t first, const Run& p) {
+            if (runStore.size() > first && runStore.back().lcn + static_cast<int64_t>(runStore.back().count) == p.lcn)
+                runStore.back().count += p.count;
             else
-                runs->push_back(p);
+                runStore.push_back(p);
         };
         // A file's chain in NTFS clusters: the FAT clusters inside the NTFS volume keep their
         // place (a FAT run's clusters there are one run), the others are copied.
-        auto fileRuns = [&](const FAT_NODE& file, Entry* e) {
+        auto fileRuns = [&](const FAT_NODE& file, size_t first) {
             uint64_t left = DivideUp(file.FileSize, w.c);
             for (const FAT_RUN& r : file.Runs) {
                 if (left == 0) break;
@@ -820,14 +829,14 @@ bool CNtfsWriter::Plan() {
                 if (inside > 0) {
                     const Run kept{static_cast<int64_t>(lcn0), std::min(inside * w.perFat, left)};
                     w.MarkUsed(kept);
-                    addRun(&e->runs, kept);
+                    addRun(first, kept);
                     left -= kept.count;
                 }
                 for (uint64_t k = inside; k < wanted; ++k) {
                     const uint32_t fc = static_cast<uint32_t>(r.First + k);
                     const uint64_t take = std::min<uint64_t>(w.perFat, left);
                     std::vector<Run> piece = w.Allocate(take);
-                    for (const Run& p : piece) addRun(&e->runs, p);
+                    for (const Run& p : piece) addRun(first, p);
                     w.moves.push_back({fc, std::move(piece)});
                     left -= take;
                 }
@@ -852,11 +861,14 @@ bool CNtfsWriter::Plan() {
                 const std::u16string_view dos(e.dosUnits, child.ShortName.size());
                 if (dos != e.longName) e.dosLength = static_cast<uint8_t>(dos.size());
                 if (!child.IsDirectory() && child.FileSize != 0) {
-                    fileRuns(child, &e);
+                    e.runsFirst = runStore.size();
+                    fileRuns(child, e.runsFirst);
+                    e.runsCount = runStore.size() - e.runsFirst;
+                    const RunSpan runs(runStore.data() + e.runsFirst, e.runsCount);
                     // Runs that do not fit beside the names go to extension records.
                     if (NtfsRunsNeedExtensionRecords(e.longName.size(), e.dosLength != 0, e.dosLength,
-                                                     PairsBytes(e.runs))) {
-                        e.extents = SplitExtents(e.runs);
+                                                     PairsBytes(runs))) {
+                        e.extents = SplitExtents(runs);
                         e.firstExtension = nextRecord;
                         nextRecord += e.extents.size();
                     }
@@ -867,6 +879,7 @@ bool CNtfsWriter::Plan() {
         // Entry 0 stands for the root.
         entries.push_back(Entry{&fat.Root(), kRootRecord, kRootRecord, {}, {}, u"."});
         number(number, fat.Root(), kRootRecord);
+        for (Entry& e : entries) e.runs = RunSpan(runStore.data() + e.runsFirst, e.runsCount);
         if (nextRecord > plan_.Records) throw Refusal("records");
 
         // 3. Clusters of the fixed metadata.
@@ -972,8 +985,9 @@ bool CNtfsWriter::Plan() {
                      [&](RecordImage& rec) { rec.AddNonResident(kAttrData, u"", attrDefRuns, kNtfsAttrDefBytes, w.c); });
         systemRecord(kBitmapRecord, u"$Bitmap", kRecordInUse, runsBytes(bitmapRuns), bitmapBytes, 0, kRootRecord,
                      [&](RecordImage& rec) { rec.AddNonResident(kAttrData, u"", bitmapRuns, bitmapBytes, w.c); });
+        const std::vector<Run> bootRuns{{0, bootClusters}};
         systemRecord(kBootRecord, u"$Boot", kRecordInUse, bootClusters * w.c, kBootBytes, 0, kRootRecord,
-                     [&](RecordImage& rec) { rec.AddNonResident(kAttrData, u"", {{0, bootClusters}}, kBootBytes, w.c); });
+                     [&](RecordImage& rec) { rec.AddNonResident(kAttrData, u"", bootRuns, kBootBytes, w.c); });
         // $BadClus:$Bad: as long as the volume, sparse except where the FAT marked bad clusters.
         std::vector<Run> badRuns;
         {

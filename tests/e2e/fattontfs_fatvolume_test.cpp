@@ -142,11 +142,11 @@ TEST(FatVolume, RefusesDamagedChainsNamingTheFault) {
         uint16_t value;
         const char* expected;
     } cases[] = {
-        {"loop", 4, 3, "loops at cluster 3"},
-        {"cross", 6, 3, "crosses another chain at cluster 3"},
+        {"loop", 4, 3, "The cluster chain of \"one.bin\" loops at cluster 3"},
+        {"cross", 6, 3, "The cluster chain of \"two.bin\" crosses another chain at cluster 3"},
         {"out of range", 3, 0xFFF0, "out of the data area"},
         {"to free", 3, 0x7000, "leads from cluster 28672 to a free cluster"},
-        {"short chain", 3, 0xFFFF, "has 2 clusters where its size needs 3"},
+        {"short chain", 3, 0xFFFF, "The file \"one.bin\" has 2 clusters where its size needs 3"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
