@@ -165,10 +165,10 @@ void CheckName(FILE_ITEM* item, const std::u16string& path, DirectoryWalk* walk)
 
     const CAttr_FileName* source = ItemNameSource(record);
     const int length = source != nullptr ? source->CopyName(units) : 0;
-    auto [it, added] = walk->FoldedNames.emplace(UpcaseName(std::u16string_view(units, static_cast<size_t>(length))), item);
-    if (added) return;
+    FILE_ITEM* earlier = walk->FoldedNames.Insert(std::u16string_view(units, static_cast<size_t>(length)), item);
+    if (earlier == nullptr) return;
     const std::u16string name(units, static_cast<size_t>(length));
-    const std::u16string other = ItemName(it->second);
+    const std::u16string other = ItemName(earlier);
     if (other == name) {
         ThrowDamaged(u"The folder '%s' lists the name '%s' twice.", DisplayPath(FolderPath(walk->Path)).c_str(),
                      DisplayPath(name).c_str());
@@ -279,6 +279,42 @@ void PrefetchIndexBlocks(CFileRecord* record) {
 }
 
 }  // namespace
+
+// ---- names FAT32 sees as one ----------------------------------------------------------------
+
+FILE_ITEM* DirectoryWalk::FoldedNameTable::Insert(std::u16string_view name, FILE_ITEM* item) {
+    // 1. The hash of the upper-cased name (FNV-1a over its units).
+    uint64_t hash = 14695981039346656037ULL;
+    for (char16_t unit : name) hash = (hash ^ UpcaseUnit(unit)) * 1099511628211ULL;
+
+    // 2. Room for one more at most half full.
+    if ((Used + 1) * 2 > Slots.size()) {
+        std::vector<Slot> old = std::move(Slots);
+        Slots.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+        const size_t mask = Slots.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.Item == nullptr) continue;
+            size_t at = static_cast<size_t>(slot.Hash) & mask;
+            while (Slots[at].Item != nullptr) at = (at + 1) & mask;
+            Slots[at] = slot;
+        }
+    }
+
+    // 3. An item of the same hash whose name is the same but for case is the earlier child;
+    //    an empty slot takes this one.
+    const size_t mask = Slots.size() - 1;
+    size_t at = static_cast<size_t>(hash) & mask;
+    for (; Slots[at].Item != nullptr; at = (at + 1) & mask) {
+        if (Slots[at].Hash != hash) continue;
+        char16_t units[256];
+        const CAttr_FileName* other = ItemNameSource(Slots[at].Item->FileRecord.get());
+        const int length = other != nullptr ? other->CopyName(units) : 0;
+        if (EqualIgnoringCase(name, std::u16string_view(units, static_cast<size_t>(length)))) return Slots[at].Item;
+    }
+    Slots[at] = Slot{hash, item};
+    ++Used;
+    return nullptr;
+}
 
 // ---- the tree's owner -----------------------------------------------------------------------
 

@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -135,8 +136,22 @@ void WalkDirectory(CFileRecord* record, CNTFSVolume* volume, FILE_ITEM* item);
 struct DirectoryWalk {
     std::u16string Path;        // the directory's path: "/" for the root, else "/a/b/"
     FILE_ITEM* Last = nullptr;  // the last child appended so far (the last-child slot)
-    // The children so far by upper-cased name, to find names FAT32 would see as one.
-    std::unordered_map<std::u16string, FILE_ITEM*> FoldedNames;
+    // The children so far, to find names FAT32 would see as one (equal but for letter case):
+    // an open-addressed table of the items by the hash of their upper-cased name, so taking a
+    // name allocates nothing of its own.
+    struct FoldedNameTable {
+        // The child already holding a name equal to `name` but for letter case; else null,
+        // and `item` (whose name it is) is taken.
+        FILE_ITEM* Insert(std::u16string_view name, FILE_ITEM* item);
+
+        struct Slot {
+            uint64_t Hash = 0;
+            FILE_ITEM* Item = nullptr;  // null: empty
+        };
+        std::vector<Slot> Slots;  // a power of two of them, at most half used; linear probing
+        size_t Used = 0;
+    };
+    FoldedNameTable FoldedNames;
     // A subdirectory met, with its path ("/a/b/"), for the caller to walk afterwards.
     struct Pending {
         FILE_ITEM* Item;
