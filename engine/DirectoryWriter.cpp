@@ -73,8 +73,9 @@ bool IsLegalShortByte(uint8_t b, size_t pos) {
 // had to be replaced.
 bool UpperAndLegalise(uint8_t name[11]) {
     bool replaced = false;
+    const OemCase& oem = OemLetters();
     for (size_t i = 0; i < 11; ++i) {
-        uint8_t b = UpperOem(name[i]);
+        uint8_t b = oem.upper[name[i]];
         if (!IsLegalShortByte(b, i)) {
             b = '_';
             replaced = true;
@@ -118,9 +119,10 @@ struct OemName {
     bool longPath = false; // base + ext > 11 or ext > 3
 };
 
-OemName SplitName(std::u16string_view name) {
-    OemName a;
-    a.bytes = platform::Utf16ToCp437(name);
+// Converts and splits `name` into *out (whose bytes' capacity is reused).
+void SplitName(std::u16string_view name, OemName* out) {
+    OemName& a = *out;
+    platform::Utf16ToCp437(name, &a.bytes);
     // Lossless when the bytes decode to the name again, unit for unit.
     a.lossless = a.bytes.size() == name.size();
     for (size_t i = 0; a.lossless && i < name.size(); ++i) {
@@ -136,7 +138,6 @@ OemName SplitName(std::u16string_view name) {
     a.base = a.hasDot ? dot : len;
     a.ext = a.hasDot ? len - dot - 1 : 0;
     a.longPath = a.base + a.ext > 11 || a.ext > 3;
-    return a;
 }
 
 // Long path: the first 11 bytes (blanks after a shorter name, so no zero byte is left between
@@ -222,11 +223,13 @@ bool IsAscii(std::string_view s) {
 }
 
 // MakeShortName, with the choice of refusing the long path (no number is drawn then):
-// false when the name would take it.
+// false when the name would take it. `scratch` holds the converted name (reused from call
+// to call by a caller naming many).
 bool MakeShortNameImpl(std::u16string_view name, ShortNameRandom* random, ShortNameSet* taken,
-                       bool allowLongPath, SHORT_NAME* out, bool* generated) {
+                       bool allowLongPath, SHORT_NAME* out, bool* generated, OemName* scratch) {
     // 1.-2. Convert and split.
-    const OemName a = SplitName(name);
+    SplitName(name, scratch);
+    const OemName& a = *scratch;
     if (a.longPath && !allowLongPath) return false;
 
     // 3.-5. Construct, upper-case, legalise.
@@ -382,7 +385,8 @@ uint32_t& ShortNameSet::NextTail(const uint8_t name[11]) {
 
 SHORT_NAME MakeShortName(std::u16string_view name, ShortNameRandom* random, ShortNameSet* taken) {
     SHORT_NAME s;
-    MakeShortNameImpl(name, random, taken, true, &s, nullptr);
+    OemName scratch;
+    MakeShortNameImpl(name, random, taken, true, &s, nullptr, &scratch);
     return s;
 }
 
@@ -429,6 +433,7 @@ ENTRY_NAMES NameSourcesOf(CFileRecord* record) {
 
 void NameDirectory(std::vector<ENTRY_NAMES>* entries, ShortNameRandom* random) {
     ShortNameSet taken;
+    OemName scratch;
     std::vector<bool> named(entries->size(), false);
 
     // 1. Real DOS names that need no change are reserved first, in order.
@@ -441,7 +446,7 @@ void NameDirectory(std::vector<ENTRY_NAMES>* entries, ShortNameRandom* random) {
         bool generated = true;
         char16_t units[256];
         const std::u16string_view name(units, static_cast<size_t>(e.ShortSource->CopyName(units)));
-        if (!MakeShortNameImpl(name, nullptr, nullptr, false, &s, &generated) ||
+        if (!MakeShortNameImpl(name, nullptr, nullptr, false, &s, &generated, &scratch) ||
             generated || !taken.Insert(s.Bytes)) {
             continue;
         }
@@ -455,7 +460,10 @@ void NameDirectory(std::vector<ENTRY_NAMES>* entries, ShortNameRandom* random) {
         ENTRY_NAMES& e = (*entries)[i];
         char16_t units[256];
         const int length = e.ShortSource != nullptr ? e.ShortSource->CopyName(units) : 0;
-        e.Short = MakeShortName(std::u16string_view(units, static_cast<size_t>(length)), random, &taken);
+        // As MakeShortName does it, with one buffer for all the names.
+        e.Short = SHORT_NAME{};
+        MakeShortNameImpl(std::u16string_view(units, static_cast<size_t>(length)), random, &taken, true, &e.Short,
+                          nullptr, &scratch);
     }
 
     // 3. Long names.

@@ -1,6 +1,7 @@
 #include "engine/FileTree.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <functional>
 #include <utility>
@@ -140,10 +141,15 @@ void DropUnusedExtensions(CFileRecord* record) {
 
 // A long name FAT32 cannot store: the characters Windows forbids in file names.
 bool HasForbiddenCharacter(std::u16string_view name) {
-    static constexpr char16_t kForbidden[] = u"\\/:*?\"<>|";
+    // The forbidden units are all ASCII: controls and \ / : * ? " < > |.
+    static constexpr auto kForbidden = [] {
+        std::array<bool, 128> forbidden{};
+        for (int c = 0; c < 0x20; ++c) forbidden[c] = true;
+        for (char16_t c : std::u16string_view(u"\\/:*?\"<>|")) forbidden[c] = true;
+        return forbidden;
+    }();
     for (char16_t c : name) {
-        if (c < 0x20) return true;
-        if (std::char_traits<char16_t>::find(kForbidden, 9, c) != nullptr) return true;
+        if (c < 128 && kForbidden[c]) return true;
     }
     return false;
 }

@@ -13,19 +13,20 @@
 namespace {
 
 // towupper of one unit; a unit whose upper case lies outside the 16-bit range stays as it is.
-// The ASCII units, most of almost every name, come from a table filled by towupper itself on
-// first use (the program sets its locale once, at start, before any volume is read).
 char16_t UpperUnit(char16_t unit) {
-    auto upper = [](char16_t u) {
-        const wint_t w = std::towupper(static_cast<wint_t>(u));
-        return w <= 0xFFFF ? static_cast<char16_t>(w) : u;
-    };
-    static const auto kAscii = [&upper] {
+    const wint_t upper = std::towupper(static_cast<wint_t>(unit));
+    return upper <= 0xFFFF ? static_cast<char16_t>(upper) : unit;
+}
+
+// UpperUnit of the ASCII units, most of almost every name: a table filled by towupper itself
+// on first use (the program sets its locale once, at start, before any volume is read).
+const std::array<char16_t, 128>& AsciiUpper() {
+    static const auto kTable = [] {
         std::array<char16_t, 128> table{};
-        for (char16_t u = 0; u < 128; ++u) table[u] = upper(u);
+        for (char16_t u = 0; u < 128; ++u) table[u] = UpperUnit(u);
         return table;
     }();
-    return unit < 128 ? kAscii[unit] : upper(unit);
+    return kTable;
 }
 
 }  // namespace
@@ -45,7 +46,8 @@ void CFileName::LoadName() {
     char16_t units[260];
     std::memcpy(units, NameValue + sizeof(FILE_NAME_VALUE), n * sizeof(char16_t));
     UpperName.reset(new char16_t[n + 1]);
-    for (unsigned i = 0; i < n; ++i) UpperName[i] = UpperUnit(units[i]);
+    const std::array<char16_t, 128>& ascii = AsciiUpper();
+    for (unsigned i = 0; i < n; ++i) UpperName[i] = units[i] < 128 ? ascii[units[i]] : UpperUnit(units[i]);
     UpperName[n] = u'\0';
     NameChars = n;
 }

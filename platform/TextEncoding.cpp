@@ -50,8 +50,9 @@ void AppendUtf16(char32_t cp, std::u16string* out) {
 
 // UTF-16 to a single-byte code page through its byte-of function, '_' for what it lacks.
 template <int (*ByteOf)(char32_t)>
-std::string EncodeSingleByte(std::u16string_view text) {
-    std::string out;
+void EncodeSingleByte(std::u16string_view text, std::string* outString) {
+    std::string& out = *outString;
+    out.clear();
     out.reserve(text.size());
     size_t pos = 0;
     while (pos < text.size()) {
@@ -64,7 +65,6 @@ std::string EncodeSingleByte(std::u16string_view text) {
         int b = cp == kLoneSurrogate ? -1 : ByteOf(cp);
         out.push_back(b < 0 ? '_' : static_cast<char>(b));
     }
-    return out;
 }
 
 template <char16_t (*ToUtf16)(unsigned char)>
@@ -88,7 +88,13 @@ char16_t Cp437ToUtf16(unsigned char byte) {
     return byte < 0x80 ? static_cast<char16_t>(byte) : kCp437High[byte - 0x80];
 }
 
-std::string Utf16ToCp437(std::u16string_view text) { return EncodeSingleByte<Cp437ByteOf>(text); }
+std::string Utf16ToCp437(std::u16string_view text) {
+    std::string out;
+    EncodeSingleByte<Cp437ByteOf>(text, &out);
+    return out;
+}
+
+void Utf16ToCp437(std::u16string_view text, std::string* out) { EncodeSingleByte<Cp437ByteOf>(text, out); }
 
 std::u16string Cp437ToUtf16(std::string_view bytes) { return DecodeSingleByte<Cp437ToUtf16>(bytes); }
 
@@ -107,7 +113,11 @@ char16_t Cp1252ToUtf16(unsigned char byte) {
     return u ? u : static_cast<char16_t>(byte);
 }
 
-std::string Utf16ToCp1252(std::u16string_view text) { return EncodeSingleByte<Cp1252ByteOf>(text); }
+std::string Utf16ToCp1252(std::u16string_view text) {
+    std::string out;
+    EncodeSingleByte<Cp1252ByteOf>(text, &out);
+    return out;
+}
 
 std::u16string Cp1252ToUtf16(std::string_view bytes) { return DecodeSingleByte<Cp1252ToUtf16>(bytes); }
 

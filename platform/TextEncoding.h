@@ -37,6 +37,8 @@ char16_t Cp437ToUtf16(unsigned char byte);
 // UTF-16 to 437: one byte per character, '_' for each character 437 cannot hold (a
 // surrogate pair gives one '_', a lone surrogate one '_'). A NUL unit gives a 0 byte.
 std::string Utf16ToCp437(std::u16string_view text);
+// The same into *out (replacing what it held; its capacity is reused).
+void Utf16ToCp437(std::u16string_view text, std::string* out);
 
 // 437 to UTF-16: one unit per byte.
 std::u16string Cp437ToUtf16(std::string_view bytes);
