@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstdlib>
-#include <new>
 #include <cstring>
 #include <vector>
 
@@ -13,6 +11,7 @@
 #include "engine/FileData.h"
 #include "engine/FileTree.h"
 #include "engine/UnicodeCase.h"
+#include "engine/ZeroedBytes.h"
 #include "ntfs/CIndexEntry.h"
 #include "platform/LocalTime.h"
 #include "platform/TextEncoding.h"
@@ -723,10 +722,8 @@ public:
     ConsecutiveClusterWrites(IFat* fat, uint32_t clusterBytes)
         : fat_(fat), clusterBytes_(clusterBytes),
           capacity_(std::max<uint32_t>(1, static_cast<uint32_t>(kBytes / clusterBytes))),
-          pending_(static_cast<uint8_t*>(std::calloc(capacity_, clusterBytes))),
-          filled_(capacity_, 0) {
-        if (pending_ == nullptr) throw std::bad_alloc();
-    }
+          pending_(AllocateZeroedBytes(size_t{capacity_} * clusterBytes)),
+          filled_(capacity_, 0) {}
     ~ConsecutiveClusterWrites() { Flush(); }
     ConsecutiveClusterWrites(const ConsecutiveClusterWrites&) = delete;
     ConsecutiveClusterWrites& operator=(const ConsecutiveClusterWrites&) = delete;
@@ -750,17 +747,13 @@ public:
     }
 
 private:
-    struct Free {
-        void operator()(uint8_t* p) const { std::free(p); }
-    };
-
     IFat* fat_;
     uint32_t clusterBytes_;
     uint32_t capacity_;  // clusters in one write
     uint32_t first_ = 0;
     uint32_t count_ = 0;
-    std::unique_ptr<uint8_t, Free> pending_;  // capacity_ clusters, zeros beyond filled_
-    std::vector<uint32_t> filled_;           // per slot: bytes from its start that may be nonzero
+    ZeroedBytes pending_;           // capacity_ clusters, zeros beyond filled_
+    std::vector<uint32_t> filled_;  // per slot: bytes from its start that may be nonzero
 };
 
 }  // namespace

@@ -31,15 +31,21 @@ CAttr_FileName* FirstName(CFileRecord* record) { return FirstAttr<CAttr_FileName
 
 bool IsDirectoryRecord(const CFileRecord* record) { return (record->RecordFlags() & kRecordDirectory) != 0; }
 
-// The $FILE_NAME whose name the item carries on FAT32 (see ItemName), or null.
-CAttr_FileName* ItemNameSource(CFileRecord* record) {
-    if (record == nullptr) return nullptr;
-    CAttr_FileName* first[4];
-    record->FileNamesByNamespace(first);
+// Of a record's first name in each namespace (FileNamesByNamespace), the one whose name the
+// item carries on FAT32 (see ItemName), or null.
+CAttr_FileName* ItemNameOf(CAttr_FileName* const first[4]) {
     for (uint8_t ns : {kNamespaceWin32, kNamespacePosix, kNamespaceWin32AndDos, kNamespaceDos}) {
         if (first[ns] != nullptr) return first[ns];
     }
     return nullptr;
+}
+
+// The same for a record, or null.
+CAttr_FileName* ItemNameSource(CFileRecord* record) {
+    if (record == nullptr) return nullptr;
+    CAttr_FileName* first[4];
+    record->FileNamesByNamespace(first);
+    return ItemNameOf(first);
 }
 
 uint64_t ParentRecordOf(const CFileName* name) {
@@ -161,16 +167,17 @@ void CheckName(FILE_ITEM* item, const std::u16string& path, DirectoryWalk* walk)
     CAttr_FileName* first[4];
     record->FileNamesByNamespace(first);
     CAttr_FileName* longName = first[kNamespaceWin32] != nullptr ? first[kNamespaceWin32] : first[kNamespacePosix];
+    // The long name, when there is one, is also the item's name.
+    const CAttr_FileName* source = ItemNameOf(first);
     char16_t units[256];
+    const int length = source != nullptr ? source->CopyName(units) : 0;
     if (longName != nullptr &&
-        HasForbiddenCharacter(std::u16string_view(units, static_cast<size_t>(longName->CopyName(units))))) {
+        HasForbiddenCharacter(std::u16string_view(units, static_cast<size_t>(length)))) {
         ThrowRefusal(u"The name of '%s' holds a character that FAT32 does not allow in file names "
                      u"(\\ / : * ? \" < > | or a control character). Please rename it and try again.",
                      DisplayPath(path).c_str());
     }
 
-    const CAttr_FileName* source = ItemNameSource(record);
-    const int length = source != nullptr ? source->CopyName(units) : 0;
     FILE_ITEM* earlier = walk->FoldedNames.Insert(std::u16string_view(units, static_cast<size_t>(length)), item);
     if (earlier == nullptr) return;
     const std::u16string name(units, static_cast<size_t>(length));

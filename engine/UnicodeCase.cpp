@@ -212,10 +212,19 @@ constexpr CaseRange kRanges[] = {
     {0xFF41, 0xFF5A, -32, 1},
 };
 
+// ASCII's upper case (units below 0x80): a to z lose 0x20. A table, as most units of most
+// names are ASCII and a lookup is the cheapest test.
+constexpr auto kAsciiUpper = [] {
+    std::array<char16_t, 0x80> table{};
+    for (char16_t u = 0; u < 0x80; ++u) table[u] = u >= u'a' && u <= u'z' ? static_cast<char16_t>(u - 0x20) : u;
+    return table;
+}();
+char16_t AsciiUpper(char16_t unit) { return kAsciiUpper[unit]; }
+
 }  // namespace
 
 char16_t UpcaseUnit(char16_t unit) {
-    if (unit < 0x80) return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - 0x20) : unit;
+    if (unit < 0x80) return AsciiUpper(unit);
     // The last range starting at or before the unit.
     const auto* it = std::upper_bound(std::begin(kRanges), std::end(kRanges), unit,
                                       [](char16_t u, const CaseRange& r) { return u < r.First; });
@@ -226,24 +235,14 @@ char16_t UpcaseUnit(char16_t unit) {
 }
 
 std::u16string UpcaseName(std::u16string_view name) {
-    std::u16string upper(name);
-    for (char16_t& unit : upper) unit = UpcaseUnit(unit);
+    std::u16string upper(name.size(), u'\0');
+    UpcaseInto(name, upper.data());
     return upper;
 }
 
 void UpcaseInto(std::u16string_view name, char16_t* out) {
-    // ASCII, the most common case, from a small table.
-    static constexpr auto kAscii = [] {
-        std::array<char16_t, 128> t{};
-        for (char16_t u = 0; u < 128; ++u) t[u] = u >= u'a' && u <= u'z' ? static_cast<char16_t>(u - 0x20) : u;
-        return t;
-    }();
-    const char16_t* in = name.data();
-    const size_t n = name.size();
-    for (size_t i = 0; i < n; ++i) {
-        const char16_t unit = in[i];
-        out[i] = unit < 0x80 ? kAscii[unit] : UpcaseUnit(unit);
-    }
+    // ASCII, most of almost every name, without the call.
+    for (size_t i = 0; i < name.size(); ++i) out[i] = name[i] < 0x80 ? AsciiUpper(name[i]) : UpcaseUnit(name[i]);
 }
 
 void UpcaseTable(char16_t* table) {

@@ -81,6 +81,30 @@ int TakeLfnUnits(const uint8_t* entry, char16_t* piece) {
     return n;
 }
 
+// Entry c of a FAT of `Bits`-bit entries at `raw`, in 32-bit meanings: free 0, bad kBad, any
+// end of chain kEnd. A FAT12 entry is read as a 16-bit pair, so `raw` has one byte after its
+// last entry.
+template <unsigned Bits>
+uint32_t DecodeFatEntry(const uint8_t* raw, uint64_t c) {
+    if constexpr (Bits == 12) {
+        const uint16_t pair = ntfs::LoadLe<uint16_t>(raw + c * 3 / 2);
+        const uint32_t e = (c & 1) != 0 ? pair >> 4 : pair & 0x0FFF;
+        return e >= 0xFF8 ? CFatVolume::kEnd : e == 0xFF7 ? CFatVolume::kBad : e;
+    } else if constexpr (Bits == 16) {
+        const uint32_t e = ntfs::LoadLe<uint16_t>(raw + c * 2);
+        return e >= 0xFFF8 ? CFatVolume::kEnd : e == 0xFFF7 ? CFatVolume::kBad : e;
+    } else {
+        const uint32_t e = ntfs::LoadLe<uint32_t>(raw + c * 4) & 0x0FFFFFFF;
+        return e >= 0x0FFFFFF8 ? CFatVolume::kEnd : e;
+    }
+}
+
+// Entries 0 .. entries - 1 of a whole FAT, decoded into `out`.
+template <unsigned Bits>
+void DecodeFat(const uint8_t* raw, uint64_t entries, uint32_t* out) {
+    for (uint64_t c = 0; c < entries; ++c) out[c] = DecodeFatEntry<Bits>(raw, c);
+}
+
 // The path of a directory's entry for messages: the directory's path, a slash, the name.
 std::u16string ChildPath(const std::u16string& dir, std::u16string_view name) {
     std::u16string path = dir;
@@ -249,20 +273,9 @@ bool CFatVolume::ReadFats() {
     std::unique_ptr<uint8_t[]> raw;
     first[bytes] = 0;  // a FAT12 entry pair read at the end takes one byte more
     const uint8_t* r = first.get();
-    auto decode = [&](uint64_t c) -> uint32_t {
-        uint32_t e = 0;
-        if (entryBits == 12) {
-            const uint16_t pair = ntfs::LoadLe<uint16_t>(r + c * 3 / 2);
-            e = (c & 1) != 0 ? pair >> 4 : pair & 0x0FFF;
-            if (e >= 0xFF8) e = kEnd; else if (e == 0xFF7) e = kBad;
-        } else if (entryBits == 16) {
-            e = ntfs::LoadLe<uint16_t>(r + c * 2);
-            if (e >= 0xFFF8) e = kEnd; else if (e == 0xFFF7) e = kBad;
-        } else {
-            e = ntfs::LoadLe<uint32_t>(r + c * 4) & 0x0FFFFFFF;
-            if (e >= 0x0FFFFFF8) e = kEnd;
-        }
-        return e;
+    auto decode = [&](uint64_t c) {
+        return entryBits == 12 ? DecodeFatEntry<12>(r, c) : entryBits == 16 ? DecodeFatEntry<16>(r, c)
+                                                                              : DecodeFatEntry<32>(r, c);
     };
     for (uint32_t copy = 0; copy < fatCount_; ++copy) {
         const uint64_t offset = (reservedSectors_ + uint64_t{copy} * fatSectors_) * bytesPerSector_;
@@ -275,14 +288,12 @@ bool CFatVolume::ReadFats() {
             return Fail("FAT copy " + std::to_string(copy + 1) + " cannot be read.");
         if (copy == 0) {
             fat_.resize(entries);
-            if (entryBits == 32) {
-                for (uint64_t c = 0; c < entries; ++c) {
-                    uint32_t e = ntfs::LoadLe<uint32_t>(r + c * 4) & 0x0FFFFFFF;
-                    fat_[c] = e >= 0x0FFFFFF8 ? kEnd : e;
-                }
-            } else {
-                for (uint64_t c = 0; c < entries; ++c) fat_[c] = decode(c);
-            }
+            if (entryBits == 12)
+                DecodeFat<12>(r, entries, fat_.data());
+            else if (entryBits == 16)
+                DecodeFat<16>(r, entries, fat_.data());
+            else
+                DecodeFat<32>(r, entries, fat_.data());
             continue;
         }
         // 2. The copies must agree on every data cluster (entries 0 and 1 carry flags). Equal

@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <new>
 #include <stdexcept>
 #include <span>
 #include <string_view>
@@ -13,6 +11,7 @@
 
 #include "device/CVolumeDevice.h"
 #include "engine/UnicodeCase.h"
+#include "engine/ZeroedBytes.h"
 #include "fattontfs/CFatVolume.h"
 #include "ntfs/CIndexEntry.h"
 #include "ntfs/CNTFSVolume.h"
@@ -649,12 +648,7 @@ struct CNtfsWriter::Impl {
         std::vector<Run> to;
     };
     std::vector<Move> moves;
-    // The whole MFT image, records protected: allocated zero-filled (calloc: the pages of a
-    // large image come zero from the system and are not cleared twice).
-    struct FreeBytes {
-        void operator()(uint8_t* p) const { std::free(p); }
-    };
-    std::unique_ptr<uint8_t[], FreeBytes> mft;
+    ZeroedBytes mft;     // the whole MFT image, records protected (built over zeros)
     uint64_t mftBytes = 0;
     std::vector<Run> mftRuns, mirrorRuns;
     uint64_t mirrorRecords = 0;
@@ -924,8 +918,7 @@ bool CNtfsWriter::Plan() {
 
         // 4. The records.
         w.mftBytes = records * kNtfsRecordBytes;
-        w.mft.reset(static_cast<uint8_t*>(std::calloc(w.mftBytes, 1)));
-        if (!w.mft) throw std::bad_alloc();
+        w.mft = AllocateZeroedBytes(w.mftBytes);
         auto slot = [&](uint64_t n) { return w.mft.get() + n * kNtfsRecordBytes; };
 
         // Index items per directory record (the root's: system files first, then the tree).

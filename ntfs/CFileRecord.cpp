@@ -84,7 +84,7 @@ bool CFileRecord::LoadRecord(uint64_t n) {
         large.reset(new uint8_t[size]);
         bytes = large.get();
     }
-    if (!OwnerVolume->IsVolumeOK() || !OwnerVolume->FetchRecordInto(n, bytes)) {
+    if (!OwnerVolume->FetchRecordInto(n, bytes)) {
         RecordNumber = ~0ULL;
         return false;
     }

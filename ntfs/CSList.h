@@ -21,7 +21,7 @@ public:
     CSList() = default;
     virtual ~CSList() {
         Clear();
-        if (items_ != inline_) delete[] items_;
+        DropHeapArray();
     }
 
     CSList(const CSList&) = delete;
@@ -53,9 +53,7 @@ public:
         // one per hard link to those of one link, and the list lives as long as the record).
         if (items_ != inline_ && count_ <= kInline) {
             std::memcpy(inline_, items_, sizeof(T*) * static_cast<size_t>(count_));
-            delete[] items_;
-            items_ = inline_;
-            capacity_ = kInline;
+            DropHeapArray();
         }
         delete element;
         return true;
@@ -72,11 +70,7 @@ public:
     // gives back its heap array.
     void Release() {
         Reset();
-        if (items_ != inline_) {
-            delete[] items_;
-            items_ = inline_;
-            capacity_ = kInline;
-        }
+        DropHeapArray();
     }
 
     // Sets the cursor to the head and returns its element, or null when empty.
@@ -108,6 +102,14 @@ private:
         if (items_ != inline_) delete[] items_;
         items_ = items;
         capacity_ = capacity;
+    }
+
+    // Back to the two slots of the list itself (what they must hold is already there).
+    void DropHeapArray() {
+        if (items_ == inline_) return;
+        delete[] items_;
+        items_ = inline_;
+        capacity_ = kInline;
     }
 
     void Reset() {

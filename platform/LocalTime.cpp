@@ -22,6 +22,9 @@ int64_t UnixSeconds(uint64_t fileTime, uint64_t* ticks) {
            static_cast<int64_t>(kFileTimeUnixEpoch / kTicksPerSecond);
 }
 
+// a / b rounded towards minus infinity (b > 0): the hour or day an instant before 1970 lies in.
+int64_t FloorDivide(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+
 // The zone's offset east of UTC, in seconds, at a Unix time; false when the zone cannot
 // place it.
 bool ZoneOffsetAt(time_t seconds, int64_t* offset) {
@@ -64,7 +67,7 @@ struct ZoneHourCache {
 
 bool CachedZoneOffset(int64_t unixSeconds, int64_t* offset) {
     thread_local ZoneHourCache cache;
-    const int64_t hour = unixSeconds >= 0 ? unixSeconds / 3600 : -((-unixSeconds + 3599) / 3600);
+    const int64_t hour = FloorDivide(unixSeconds, 3600);
     if (cache.valid && cache.hour == hour && cache.SameZone()) {
         *offset = cache.offset;
         return true;
@@ -82,7 +85,7 @@ bool CachedZoneOffset(int64_t unixSeconds, int64_t* offset) {
 // Calendar date of a day count since 1970-01-01 (proleptic Gregorian, negative before it).
 void CivilFromDays(int64_t days, int* year, int* month, int* day) {
     days += 719468;  // days from 0000-03-01, where the leap day ends each 400-year era
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const int64_t era = FloorDivide(days, 146097);
     const int64_t doe = days - era * 146097;                                 // 0 .. 146096
     const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // 0 .. 399
     const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);             // 0 .. 365, from March
@@ -110,7 +113,7 @@ bool FileTimeToDosDateTime(uint64_t fileTime, DosDateTime* out) {
     *out = DosDateTime{};
     uint64_t ticks = 0;
     const int64_t seconds = UnixSeconds(fileTime, &ticks);
-    const int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+    const int64_t days = FloorDivide(seconds, 86400);
     const int64_t inDay = seconds - days * 86400;
     int year = 0, month = 0, day = 0;
     CivilFromDays(days, &year, &month, &day);

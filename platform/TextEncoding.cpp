@@ -157,7 +157,7 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     out.reserve(text.size());
     size_t pos = 0;
     while (pos < text.size()) {
-        // ASCII is the same byte in every code page here (and most of most names).
+        // ASCII is one byte in UTF-8 (and most of most names).
         if (text[pos] < 0x80) {
             out.push_back(static_cast<char>(text[pos++]));
             continue;
