@@ -14,7 +14,10 @@
 #                               data spilled under the FAT area, FAT32 clusters half the NTFS
 #                               ones): the time of its whole conversion
 #   BENCH_CACHE        where the source images are cached (default BUILD_DIR/bench-cache); an
-#                      image is rebuilt when this script changes
+#                      image is rebuilt when the code that makes it changes
+#   BENCH_REPEAT       runs of each volume (default 1); with more, the last line of a volume
+#                      gives every run's ratio and their median, as the copy bound varies a
+#                      lot from run to run with the page cache and the machine's load
 #   BENCH_DROP_CACHES  1: drop the page cache before the conversion and before the copy bound,
 #                      so both start cold (affects the whole machine; off by default, and then
 #                      both start with the source image warm)
@@ -69,9 +72,15 @@ convert = os.path.join(build, 'bin', 'velundra-convert')
 cache = os.environ.get('BENCH_CACHE') or os.path.join(build, 'bench-cache')
 variants = os.environ.get('BENCH_VARIANTS', '4096 65536 card').split()
 drop = os.environ.get('BENCH_DROP_CACHES') == '1'
+repeat = max(1, int(os.environ.get('BENCH_REPEAT', '1')))
+ratios = []  # time / copy bound of each run of the current volume
+# The cached image is rebuilt when the code that makes it changes (the text between the
+# marks below), not when the measuring changes.
 with open(os.environ['BENCH_SCRIPT'], 'rb') as f:
-    key = hashlib.sha256(f.read()).hexdigest()[:12]
+    _text = f.read()
+key = hashlib.sha256(_text[_text.index(b'\n# ---- the cached image:'):_text.index(b"\n# ---- end of the cached image's code")]).hexdigest()[:12]
 
+# ---- the cached image: only the code from here to its end mark names the image ----
 SMALL_FILES, SMALL_DIRS = 20000, 100
 BIG_FILES, BIG_BYTES = 40, 16 << 20
 VOLUMES = {'4096': ('2G', 4096), '65536': ('5G', 65536)}
@@ -141,6 +150,8 @@ def source_image(variant):
     say('  built in %.0f s' % (time.monotonic() - t0))
     return image, facts
 
+
+# ---- end of the cached image's code ----
 
 def ntfs_record_bytes(image, cluster):
     with open(image, 'rb') as f:
@@ -270,6 +281,8 @@ def bench(variant):
         say('copy bound:         %.2f s = read every file %.2f s + write %s once %.2f s'
             % (bound, read_s, mib(facts['bytes']), write_s))
         say('time / copy bound:  %.3f' % (wall / bound if bound > 0 else float('nan')))
+        if bound > 0:
+            ratios.append((wall, bound))
         say('peak RSS:           %s, %.0f bytes per file or directory (%d)'
             % (mib(rss), rss / items, items))
         say('memory budget:      %s = 2.5 KiB x %d + FAT %s: %s'
@@ -316,7 +329,15 @@ for v in variants:
         continue
     if v not in VOLUMES:
         sys.exit('unknown variant %s (have: %s card)' % (v, ' '.join(VOLUMES)))
-    ok = bench(v) and ok
+    ratios.clear()
+    for _ in range(repeat):
+        ok = bench(v) and ok
+    if len(ratios) > 1:
+        ordered = sorted(w / b for w, b in ratios)
+        say('\n%s volume, %d runs: time / copy bound %s; median %.3f (wall %s s, bound %s s)'
+            % (VOLUMES[v][0], len(ratios), ' '.join('%.3f' % (w / b) for w, b in ratios),
+               ordered[len(ordered) // 2], ' '.join('%.2f' % w for w, _ in ratios),
+               ' '.join('%.2f' % b for _, b in ratios)))
 sys.exit(0 if ok else 1)
 PYTHON
 )" "$@"
