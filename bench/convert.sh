@@ -314,7 +314,7 @@ def bench_card():
         clean, fsck_lines = fsck_verdict(copy)
         say('summary: ' + summary)
         say('fsck.fat -n: %s' % ('clean' if clean else 'FINDINGS:\n  ' + '\n  '.join(fsck_lines[:20])))
-        say('card conversion:    %.2f s wall, peak RSS %s' % (wall, mib(rss_kib * 1024)))
+        say('card conversion:    %.3f s wall, peak RSS %s' % (wall, mib(rss_kib * 1024)))
         return clean
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
