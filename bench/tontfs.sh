@@ -56,6 +56,10 @@ with open(os.environ['BENCH_SCRIPT'], 'rb') as f:
 key = hashlib.sha256(_text[_text.index(b'\n# ---- the cached image:'):_text.index(b"\n# ---- end of the cached image's code")]).hexdigest()[:12]
 os.makedirs(cache, exist_ok=True)
 source = os.path.join(cache, 'tontfs-%s.img' % key)
+# Images made by earlier versions of the code below are of no more use.
+for old in os.listdir(cache):
+    if old.startswith('tontfs-') and old.endswith('.img') and old not in (os.path.basename(source), 'tontfs-work.img'):
+        os.remove(os.path.join(cache, old))
 
 # ---- the cached image: only the code from here to its end mark names the image ----
 # 1. The FAT32 source image.
